@@ -1,0 +1,77 @@
+// Block model: the rules shared by the context window, the one-pass
+// dehydration and the text kernels.
+//
+// A block is a text plus a 32-bit word of signal flags. The low six bits give
+// its class (durable, conversational, thinking, tool); bits 6..31 carry no
+// meaning here. Everything in this header is pure: no state, no allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace zelmo {
+
+inline constexpr uint32_t SYSTEM = 1, USER = 2, ASSISTANT = 4, FACT = 8, TOOL = 16, THINKING = 32;
+inline constexpr uint32_t DURABLE_MASK = 9, CONVERSATIONAL_MASK = 6;
+
+enum class BlockClass : uint8_t { durable, conversational, thinking, tool, unclassified };
+
+// Class by precedence: durable, conversational, thinking, tool, unclassified.
+BlockClass block_class(uint32_t flags) noexcept;
+bool is_durable(uint32_t flags) noexcept;
+bool is_conversational(uint32_t flags) noexcept;
+// Single-precision oxygen weight of the class: 4.0, 1.0, 0.15f, 0.25f, 0.6f.
+float metabolic_weight(uint32_t flags) noexcept;
+// floor(bytes / 4) + 1 in wrapping 32-bit arithmetic; only the length counts.
+uint32_t estimate_tokens(std::string_view text) noexcept;
+
+// Streaming SipHash-1-3 with the all-zero 128-bit key. Feeding never
+// allocates; finish() may be called at any point and leaves the state intact.
+class SipHash13 {
+ public:
+  void update(const unsigned char* p, size_t n) noexcept;
+  // The text's bytes, then one 0xFF separator (a byte that UTF-8 never uses).
+  void update_text(std::string_view text) noexcept;
+  uint64_t finish() const noexcept;
+
+ private:
+  void push_byte(unsigned char b) noexcept;
+  void compress(uint64_t m) noexcept;
+
+  uint64_t v0_ = 0x736f6d6570736575ULL;
+  uint64_t v1_ = 0x646f72616e646f6dULL;
+  uint64_t v2_ = 0x6c7967656e657261ULL;
+  uint64_t v3_ = 0x7465646279746573ULL;
+  uint64_t tail_ = 0;   // pending bytes of an incomplete word, little endian
+  unsigned ntail_ = 0;  // number of pending bytes, 0..7
+  uint64_t length_ = 0; // total bytes fed; its low byte enters the last block
+};
+
+uint64_t content_hash(std::string_view text) noexcept;
+uint64_t content_hash(const std::string_view* texts, size_t n) noexcept;
+
+// Exactly the Unicode White_Space property.
+bool is_white_space(char32_t c) noexcept;
+
+// Yields the maximal runs of non-white-space characters of a valid UTF-8
+// text, in order, as views into it. Never yields an empty word.
+class WordSplitter {
+ public:
+  explicit WordSplitter(std::string_view text) noexcept
+      : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
+  bool next(std::string_view& word) noexcept;
+
+ private:
+  const unsigned char* p_;
+  const unsigned char* end_;
+};
+
+template <class F>
+void for_each_word(std::string_view text, F&& f) {
+  WordSplitter split(text);
+  std::string_view word;
+  while (split.next(word)) f(word);
+}
+
+}  // namespace zelmo
