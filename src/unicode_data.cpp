@@ -1,0 +1,132 @@
+// Default full lower-casing over the generated character tables.
+#include "unicode_data.h"
+
+namespace zelmo::unicode {
+namespace {
+
+using detail::char_info;
+using detail::kCased;
+using detail::kCaseIgnorable;
+
+constexpr char32_t kCapitalSigma = 0x3A3;
+constexpr char32_t kSmallSigma = 0x3C3;
+constexpr char32_t kFinalSigma = 0x3C2;
+
+void append_utf8(std::string& out, char32_t c) {
+  char buf[4];
+  std::size_t n;
+  if (c < 0x80) {
+    buf[0] = static_cast<char>(c);
+    n = 1;
+  } else if (c < 0x800) {
+    buf[0] = static_cast<char>(0xC0 | (c >> 6));
+    buf[1] = static_cast<char>(0x80 | (c & 0x3F));
+    n = 2;
+  } else if (c < 0x10000) {
+    buf[0] = static_cast<char>(0xE0 | (c >> 12));
+    buf[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    buf[2] = static_cast<char>(0x80 | (c & 0x3F));
+    n = 3;
+  } else {
+    buf[0] = static_cast<char>(0xF0 | (c >> 18));
+    buf[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    buf[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    buf[3] = static_cast<char>(0x80 | (c & 0x3F));
+    n = 4;
+  }
+  out.append(buf, n);
+}
+
+// Length of the sequence at p if it is complete and its continuation bytes are
+// continuation bytes; 0 otherwise. Keeps every read inside [p, end).
+std::size_t complete_length(const char* p, const char* end) noexcept {
+  const std::size_t n = utf8_length(static_cast<unsigned char>(*p));
+  if (n == 0 || static_cast<std::size_t>(end - p) < n) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((static_cast<unsigned char>(p[i]) & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+// True when the first character at or after p that is not case-ignorable
+// exists and is cased. A malformed byte counts as uncased.
+bool cased_follows(const char* p, const char* end) noexcept {
+  while (p < end) {
+    if (complete_length(p, end) == 0) return false;
+    const std::uint16_t info = char_info(decode_utf8(p));
+    if (!(info & kCaseIgnorable)) return info & kCased;
+  }
+  return false;
+}
+
+// Lowers the ASCII run starting at p into out; returns the end of the run.
+const char* lower_ascii_run(const char* p, const char* end, std::string& out) {
+  const char* q = p;
+  while (q < end && static_cast<unsigned char>(*q) < 0x80) ++q;
+  const std::size_t old = out.size();
+  out.resize(old + static_cast<std::size_t>(q - p));
+  char* dst = out.data() + old;
+  for (const char* s = p; s < q; ++s, ++dst) {
+    const char b = *s;
+    *dst = (b >= 'A' && b <= 'Z') ? static_cast<char>(b + ('a' - 'A')) : b;
+  }
+  return q;
+}
+
+}  // namespace
+
+void to_lower_full(std::string_view text, std::string& out) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  out.reserve(out.size() + text.size());
+
+  // Final_Sigma, looking backwards, needs only this: whether the last
+  // character so far that is not case-ignorable is cased. Keeping it going
+  // forward makes the backward look free. The forward look from a sigma stops
+  // at the first character that is not case-ignorable; the next sigma is such
+  // a character, so the forward scans of successive sigmas never overlap and
+  // all of them together read each byte at most once more.
+  bool after_cased = false;
+
+  while (p < end) {
+    if (static_cast<unsigned char>(*p) < 0x80) {
+      const char* const run = p;
+      p = lower_ascii_run(p, end, out);
+      // The run's last character that is not case-ignorable (ASCII has a few
+      // ignorable ones such as ' . : ^ `) decides the state.
+      for (const char* r = p; r != run;) {
+        const std::uint16_t info = char_info(static_cast<unsigned char>(*--r));
+        if (!(info & kCaseIgnorable)) {
+          after_cased = info & kCased;
+          break;
+        }
+      }
+      continue;
+    }
+
+    const std::size_t n = complete_length(p, end);
+    if (n == 0) {  // stray or truncated byte: copied as is, counts as uncased
+      out.push_back(*p++);
+      after_cased = false;
+      continue;
+    }
+    const char* next = p;
+    const char32_t c = decode_utf8(next);
+    const std::uint16_t info = char_info(c);
+    const std::size_t index = info >> detail::kFlagBits;
+    if (c == kCapitalSigma) {
+      append_utf8(out, after_cased && !cased_follows(next, end) ? kFinalSigma : kSmallSigma);
+    } else if (index == 0) {
+      out.append(p, n);
+    } else if (index <= detail::kLowerDeltaCount) {
+      append_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(c) + detail::kLowerDelta[index - 1]));
+    } else {
+      const detail::LowerMulti& m = detail::kLowerMulti[index - detail::kLowerDeltaCount - 1];
+      for (std::size_t i = 0; i < m.len; ++i) append_utf8(out, m.cps[i]);
+    }
+    if (!(info & kCaseIgnorable)) after_cased = info & kCased;
+    p = next;
+  }
+}
+
+}  // namespace zelmo::unicode
