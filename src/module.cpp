@@ -68,7 +68,7 @@ int exec_module(PyObject* module) {
 
         // Functions.
         // [register:dehydrate] add_function(module, dehydrate_def);
-        // [register:saturation_scan] add_function(module, saturation_scan_def);
+        add_function(module, saturation_scan_def);
         add_function(module, consolidation_gain_def);
         // [register:effort_gauge] add_function(module, effort_gauge_def);
 
