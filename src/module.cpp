@@ -70,7 +70,7 @@ int exec_module(PyObject* module) {
         // [register:dehydrate] add_function(module, dehydrate_def);
         add_function(module, saturation_scan_def);
         add_function(module, consolidation_gain_def);
-        // [register:effort_gauge] add_function(module, effort_gauge_def);
+        add_function(module, effort_gauge_def);
 
         // Block-class constants.
         static constexpr struct {
