@@ -1,0 +1,75 @@
+// The decision pass of the one-shot history dehydration.
+//
+// Messages are judged oldest first. The first `stable_prefix` messages are
+// kept verbatim (a provider's prompt-cache prefix must stay byte-identical),
+// durable messages are always kept, and every other message of recency age a
+// (the newest has age 0) is kept when, in single precision,
+//     exp2f(-a / H) * weight(class) >= T.
+// The pass is pure: it reads flags, writes a keep mask and never touches an
+// interpreter object, so the binding runs it without the interpreter lock.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "block_model.h"
+
+namespace zelmo {
+
+struct DehydrateRule {
+  float half_life;  // H, at least 0.1f
+  float threshold;  // T, unclamped (NaN purges everything judged)
+};
+
+// H = max(half_life, 0.1f); NaN and everything below 0.1f become 0.1f.
+float clamp_half_life(float half_life) noexcept;
+DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcept;
+
+// Survival of a message that is neither protected nor durable.
+bool survives_decay(const DehydrateRule& rule, uint32_t flags, uint64_t age) noexcept;
+
+// Keep decision of message i among n, protected prefix length p = min(prefix, n).
+inline bool keep_message(const DehydrateRule& rule, uint64_t stable_prefix, size_t n, size_t i,
+                         uint32_t flags) noexcept {
+  if (i < stable_prefix || is_durable(flags)) return true;
+  return survives_decay(rule, flags, static_cast<uint64_t>(n - 1 - i));
+}
+
+// One byte per message, 1 = kept. `flags_of(i)` yields message i's flags.
+template <class FlagsOf>
+std::vector<unsigned char> dehydrate_keep_mask(const DehydrateRule& rule, uint64_t stable_prefix,
+                                               size_t n, FlagsOf&& flags_of) {
+  std::vector<unsigned char> keep(n);
+  for (size_t i = 0; i < n; ++i) keep[i] = keep_message(rule, stable_prefix, n, i, flags_of(i));
+  return keep;
+}
+
+// Audited savings of one pass.
+struct DehydrateTotals {
+  uint64_t blocks_kept = 0;
+  uint64_t blocks_purged = 0;
+  uint64_t tokens_before = 0;
+  uint64_t tokens_after = 0;
+  uint64_t stable_prefix_tokens = 0;
+
+  void count(uint32_t tokens, bool in_prefix, bool kept) noexcept {
+    tokens_before += tokens;
+    if (in_prefix) stable_prefix_tokens += tokens;
+    if (kept) {
+      ++blocks_kept;
+      tokens_after += tokens;
+    } else {
+      ++blocks_purged;
+    }
+  }
+  // 1 - after / before in double precision; 0.0 for an empty history.
+  double reduction() const noexcept;
+};
+
+// Elapsed monotonic time in microseconds; 0.0 when stop precedes start.
+double elapsed_us(std::chrono::steady_clock::time_point start,
+                  std::chrono::steady_clock::time_point stop) noexcept;
+
+}  // namespace zelmo

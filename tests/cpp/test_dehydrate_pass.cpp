@@ -1,0 +1,78 @@
+// Decision pass of the one-shot dehydration: clamps, age thresholds,
+// protected prefix, durable blocks, totals and the latency figure.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "dehydrate_pass.h"
+
+using namespace zelmo;
+
+static int g_passed = 0, g_failed = 0;
+#define CHECK(cond)                                                    \
+  do {                                                                 \
+    if (cond) ++g_passed;                                              \
+    else { ++g_failed; std::printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond); } \
+  } while (0)
+
+static std::vector<unsigned char> mask(const std::vector<uint32_t>& flags, float h, float t,
+                                       uint64_t prefix = 0) {
+  return dehydrate_keep_mask(make_dehydrate_rule(h, t), prefix, flags.size(),
+                             [&](size_t i) { return flags[i]; });
+}
+
+// Oldest age that survives among `n` identical messages (-1: none).
+static long oldest_surviving_age(uint32_t flags, size_t n) {
+  const auto keep = mask(std::vector<uint32_t>(n, flags), 6.0f, 0.35f);
+  long oldest = -1;
+  for (size_t i = 0; i < n; ++i)
+    if (keep[i]) oldest = std::max(oldest, static_cast<long>(n - 1 - i));
+  return oldest;
+}
+
+int main() {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (float h : {0.0f, -5.0f, nan, 0.05f, -inf}) CHECK(clamp_half_life(h) == 0.1f);
+  for (float h : {0.1f, 6.0f, inf}) CHECK(clamp_half_life(h) == h);
+
+  // Default rule: USER survives to age 9, unclassified to 4, ballast never.
+  CHECK(oldest_surviving_age(USER, 15) == 9);
+  CHECK(oldest_surviving_age(ASSISTANT | TOOL, 15) == 9);
+  CHECK(oldest_surviving_age(0, 15) == 4);
+  CHECK(oldest_surviving_age(64, 15) == 4);
+  CHECK(oldest_surviving_age(TOOL, 3) == -1);
+  CHECK(oldest_surviving_age(THINKING, 1) == -1);
+  CHECK(oldest_surviving_age(SYSTEM | TOOL, 40) == 39);
+
+  // Durable survives any threshold, NaN included; NaN purges the rest.
+  const auto k1 = mask({FACT, USER, SYSTEM, 0}, 6.0f, nan);
+  CHECK((k1 == std::vector<unsigned char>{1, 0, 1, 0}));
+  // Threshold 0 keeps everything, even an infinitely old-looking tail.
+  CHECK((mask({TOOL, THINKING, 0}, 0.1f, 0.0f) == std::vector<unsigned char>{1, 1, 1}));
+  // The protected prefix keeps the oldest messages whatever their class.
+  CHECK((mask({TOOL, THINKING, TOOL, USER}, 6.0f, 0.35f, 2) == std::vector<unsigned char>{1, 1, 0, 1}));
+  CHECK((mask({TOOL, TOOL}, 6.0f, 0.35f, ~uint64_t{0}) == std::vector<unsigned char>{1, 1}));
+  CHECK(mask({}, 6.0f, 0.35f).empty());
+
+  // Tie at the threshold is kept: 2^(-1/1) * 1.0 == 0.5.
+  const DehydrateRule tie = make_dehydrate_rule(1.0f, 0.5f);
+  CHECK(survives_decay(tie, USER, 1));
+  CHECK(!survives_decay(make_dehydrate_rule(1.0f, 0.50001f), USER, 1));
+
+  DehydrateTotals t;
+  CHECK(t.reduction() == 0.0);
+  t.count(3, true, true);
+  t.count(1, false, false);
+  CHECK(t.blocks_kept == 1 && t.blocks_purged == 1 && t.tokens_before == 4 && t.tokens_after == 3 &&
+        t.stable_prefix_tokens == 3 && t.reduction() == 0.25);
+
+  const auto now = std::chrono::steady_clock::now();
+  CHECK(elapsed_us(now, now + std::chrono::nanoseconds(2500)) == 2.5);
+  CHECK(elapsed_us(now + std::chrono::nanoseconds(1), now) == 0.0);
+
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
