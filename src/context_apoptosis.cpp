@@ -1,0 +1,236 @@
+// The context window: insertion, counting, dehydrate cycle, ledger, render.
+#include "context_apoptosis.h"
+
+#include <math.h>
+
+#include <utility>
+
+#include "block_model.h"
+#include "fault.h"
+
+namespace zelmo {
+
+namespace {
+
+constexpr size_t kDigestBytes = 120;
+constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026
+
+inline bool is_continuation(char c) noexcept {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::string one_line_digest(std::string_view text) {
+  // Join the words with single spaces. A character is at most 4 bytes, so the
+  // first boundary at or after byte 120 lies at or before byte 123; once 124
+  // bytes are joined the clip point and "something follows" are both known,
+  // and the rest of the text need not be read.
+  constexpr size_t enough = kDigestBytes + 4;
+  std::string joined;
+  WordSplitter split(text);
+  std::string_view word;
+  while (joined.size() < enough && split.next(word)) {
+    if (!joined.empty()) joined += ' ';
+    joined.append(word.substr(0, enough - joined.size()));
+  }
+  if (joined.size() <= kDigestBytes) return joined;
+  size_t cut = kDigestBytes;
+  while (cut < joined.size() && is_continuation(joined[cut])) ++cut;
+  // No boundary before the end (only possible when the whole text was read):
+  // the character covering byte 120 is the last one, keep everything.
+  if (cut == joined.size()) return joined;
+  joined.resize(cut);
+  joined.append(kEllipsis);
+  return joined;
+}
+
+float initial_oxygen(uint32_t signal, std::optional<float> oxygen) noexcept {
+  if (!oxygen || *oxygen < 0.0f) return metabolic_weight(signal);
+  return *oxygen;
+}
+
+ContextWindow::ContextWindow(float half_life, float safe_threshold, size_t capacity,
+                             size_t state_capacity)
+    : half_life_(half_life >= 0.1f ? half_life : 0.1f),  // NaN fails the comparison
+      safe_threshold_(safe_threshold),
+      state_capacity_(state_capacity == 0 ? 1 : state_capacity) {
+  // The reservation is made in full: reserve() touches no page, so even a
+  // large one costs address space only, and an impossible one fails cleanly.
+  if (capacity > blocks_.max_size()) capacity_overflow();
+  blocks_.reserve(capacity);
+}
+
+void ContextWindow::insert(std::string content, uint32_t signal, std::optional<float> oxygen) {
+  const uint32_t tokens = estimate_tokens(content);
+  // Counted before the block is visible, so a cycle that purges it can never
+  // push reclaimed past inserted; relaxed because the blocks mutex orders it
+  // before any such cycle.
+  inserted_.fetch_add(tokens, std::memory_order_relaxed);
+  Block block{std::move(content), initial_oxygen(signal, oxygen), signal, tokens};
+  try {
+    std::lock_guard lock(blocks_mu_);
+    blocks_.push_back(std::move(block));
+  } catch (...) {
+    inserted_.fetch_sub(tokens, std::memory_order_relaxed);  // the block never arrived
+    throw;
+  }
+}
+
+size_t ContextWindow::size() const {
+  std::lock_guard lock(blocks_mu_);
+  return blocks_.size();
+}
+
+std::vector<std::string> ContextWindow::active_context() const {
+  std::lock_guard lock(blocks_mu_);
+  std::vector<std::string> out;
+  out.reserve(blocks_.size());
+  for (const Block& b : blocks_) out.push_back(b.content);
+  return out;
+}
+
+uint64_t ContextWindow::active_tokens() const {
+  std::lock_guard lock(blocks_mu_);
+  uint64_t sum = 0;
+  for (const Block& b : blocks_) sum += b.tokens;
+  return sum;
+}
+
+std::vector<Block> ContextWindow::blocks_snapshot() const {
+  std::lock_guard lock(blocks_mu_);
+  return blocks_;
+}
+
+uint64_t ContextWindow::inserted_tokens() const noexcept {
+  return inserted_.load(std::memory_order_relaxed);
+}
+
+uint64_t ContextWindow::reclaimed_tokens() const noexcept {
+  return reclaimed_.load(std::memory_order_relaxed);
+}
+
+float ContextWindow::reduction_ratio() const noexcept {
+  // Acquire pairs with the release add in decay_and_purge: every insertion
+  // counted in that reclaimed value is then visible in the inserted load.
+  const uint64_t reclaimed = reclaimed_.load(std::memory_order_acquire);
+  const uint64_t inserted = inserted_.load(std::memory_order_relaxed);
+  if (inserted == 0) return 0.0f;
+  return static_cast<float>(reclaimed) / static_cast<float>(inserted);
+}
+
+CyclePlan ContextWindow::plan_cycle(float reinforce_boost, bool absorb) const noexcept {
+  return CyclePlan{::exp2f(-1.0f / half_life_), safe_threshold_, reinforce_boost, absorb};
+}
+
+CycleOutcome ContextWindow::decay_and_purge(const CyclePlan& plan) {
+  CycleOutcome out;
+  std::lock_guard lock(blocks_mu_);
+  // Digests first, before anything changes, so that a failed allocation
+  // leaves the window exactly as it was. The survival test is the same
+  // single-precision product as below.
+  if (plan.absorb) {
+    for (const Block& b : blocks_) {
+      if (is_durable(b.signal) || !is_conversational(b.signal)) continue;
+      if (!(b.oxygen * plan.decay >= plan.threshold)) out.digests.push_back(one_line_digest(b.content));
+    }
+  }
+  // Decay or reinforce, then close up the survivors in place (a stable
+  // filter; survivors are moved, never copied). Nothing here can throw.
+  const size_t n = blocks_.size();
+  size_t kept = 0;
+  uint64_t reclaimed = 0;
+  for (size_t i = 0; i < n; ++i) {
+    Block& b = blocks_[i];
+    bool keep;
+    if (is_durable(b.signal)) {
+      b.oxygen = b.oxygen + plan.reinforce_boost;
+      keep = true;
+    } else {
+      b.oxygen = b.oxygen * plan.decay;
+      keep = b.oxygen >= plan.threshold;  // NaN oxygen or threshold purges
+    }
+    if (!keep) {
+      reclaimed += b.tokens;
+      continue;
+    }
+    if (kept != i) blocks_[kept] = std::move(b);
+    ++kept;
+  }
+  blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(kept), blocks_.end());
+  out.purged = n - kept;
+  // Release: publishes, with the count, the insertions this cycle has seen.
+  reclaimed_.fetch_add(reclaimed, std::memory_order_release);
+  return out;
+}
+
+void ContextWindow::absorb_digests(std::vector<std::string>& digests) {
+  for (std::string& d : digests) append_state(std::move(d));
+}
+
+uint64_t ContextWindow::dehydrate(float reinforce_boost, bool absorb) {
+  CycleOutcome outcome = decay_and_purge(plan_cycle(reinforce_boost, absorb));
+  absorb_digests(outcome.digests);
+  return outcome.purged;
+}
+
+bool ContextWindow::append_state(std::string text) {
+  const uint64_t h = content_hash(text);  // outside the lock
+  std::lock_guard lock(ledger_mu_);
+  for (const StateEntry& e : ledger_)
+    if (e.hash == h) return false;  // a repeat keeps its place
+  ledger_.push_back(StateEntry{h, std::move(text)});
+  while (ledger_.size() > state_capacity_) ledger_.pop_front();
+  return true;
+}
+
+void ContextWindow::set_purpose(std::optional<std::string> text) {
+  std::lock_guard lock(purpose_mu_);
+  purpose_.swap(text);  // the old purpose is freed after the lock is released
+}
+
+std::vector<std::string> ContextWindow::state_entries() const {
+  std::lock_guard lock(ledger_mu_);
+  std::vector<std::string> out;
+  out.reserve(ledger_.size());
+  for (const StateEntry& e : ledger_) out.push_back(e.text);
+  return out;
+}
+
+std::string ContextWindow::render() const {
+  std::string out;
+  {
+    std::lock_guard lock(purpose_mu_);
+    if (purpose_) {
+      out.append(*purpose_);
+      out += '\n';
+    }
+  }
+  {
+    std::lock_guard lock(ledger_mu_);
+    if (!ledger_.empty()) {
+      size_t need = 7;
+      for (const StateEntry& e : ledger_) need += e.text.size() + 3;
+      out.reserve(out.size() + need);
+      out.append("STATE:\n");
+      for (const StateEntry& e : ledger_) {
+        out.append("- ");
+        out.append(e.text);
+        out += '\n';
+      }
+    }
+  }
+  {
+    std::lock_guard lock(blocks_mu_);
+    size_t need = 0;
+    for (const Block& b : blocks_) need += b.content.size() + 1;
+    out.reserve(out.size() + need);
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+      if (i != 0) out += '\n';
+      out.append(blocks_[i].content);
+    }
+  }
+  return out;
+}
+
+}  // namespace zelmo
