@@ -1,0 +1,378 @@
+"""effort_gauge: fixed cases, lower-casing against str.lower(), and a
+differential test against a small pure-Python model, bit for bit."""
+import pathlib
+import random
+import re
+import sys
+import unicodedata
+
+import numpy as np
+import pytest
+
+import zelmo_micro as zm
+
+f32 = np.float32
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+WHITE_SPACE = ("\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B)))
+               + "\u2028\u2029\u202f\u205f\u3000")
+_WORD = re.compile("[^" + re.escape(WHITE_SPACE) + "]+")
+
+# ---------------------------------------------------------------------------
+# The model.
+
+CODE = {"fn", "def", "class", "import", "return", "const", "let", "select", "async", "struct",
+        "impl", "function", "var", "pub"}
+CONSTRAINT = {"must", "never", "always", "without", "ensure", "require", "requirement",
+              "constraint", "invariant", "except", "deve", "nunca", "sempre", "sem", "garanta",
+              "requisito", "restrição", "restricao", "invariante", "exceto", "obrigatório",
+              "obrigatorio"}
+TRIVIAL = {"ok", "okay", "yes", "no", "thanks", "continue", "sure", "great", "good", "sim",
+           "não", "nao", "obrigado", "obrigada", "prossiga", "segue", "beleza", "certo", "show",
+           "valeu"}
+HARD = {"why", "how", "bug", "plan", "erro", "gere", "prove", "error", "falha", "monte", "prova",
+        "broken", "depure", "compare"}
+STEMS = ("design", "architect", "optimi", "refactor", "implement", "analy", "compar", "debug",
+         "deriv", "evaluat", "integrat", "migrat", "audit", "projet", "arquitet", "otimiz",
+         "refator", "analis", "planej", "avali", "estud", "viabilid", "estrateg", "constru",
+         "desenvolv", "valid", "verific", "revis", "integr", "corrij", "corrig", "diagnostic",
+         "investig")
+# Alphabetic beyond the letters and Nl: only these appear in the random texts.
+OTHER_ALPHABETIC = {"\u0345", "\u24b6", "\u24d0"}
+
+
+def is_alnum(ch):
+    cat = unicodedata.category(ch)
+    return cat[0] == "L" or cat in ("Nd", "Nl", "No") or ch in OTHER_ALPHABETIC
+
+
+def core(word):
+    b, e = 0, len(word)
+    while b < e and not is_alnum(word[b]):
+        b += 1
+    while e > b and not is_alnum(word[e - 1]):
+        e -= 1
+    return word[b:e]
+
+
+def model(text):
+    low = text.lower()
+    raw = low.encode()
+    words = _WORD.findall(low)
+    cores = [core(w) for w in words]
+    n = len(words)
+    hard = sum(c in HARD or c.startswith(STEMS) for c in cores)
+    cons = sum(c in CONSTRAINT for c in cores)
+    code = sum(c in CODE for c in cores) + sum(raw.count(s) for s in b"();<=>`{}") // 6
+    trivial = sum(c in TRIVIAL for c in cores)
+    digits = sum(raw.count(d) for d in b"0123456789")
+    one = f32(1)
+    digit_ratio = f32(digits) / f32(len(raw)) if raw else f32(0)
+    novelty = f32(len(set(words))) / f32(n) if n else f32(0)
+    len_score = min(f32(n) / f32(400), one)
+    s = len_score * f32(0.3)
+    s = s + min(f32(hard) / f32(3), one) * f32(0.25)
+    s = s + min(f32(cons) / f32(6), one) * f32(0.2)
+    s = min(f32(code) / f32(12), one) * f32(0.15) + s
+    s = min(digit_ratio * f32(8), one) * f32(0.1) + s
+    score = min(max(s * (novelty * f32(0.5) + f32(0.5)), f32(0)), one)
+    if (n <= 7 and hard == 0 and code == 0) or (n <= 3 and trivial > 0):
+        score = min(score, f32(0.05))
+    if score < f32(0.15):
+        tier = "low" if n >= 4 and hard > 0 and score > f32(0.05) else "off"
+    else:
+        tier = "low" if score < f32(0.4) else "medium" if score < f32(0.7) else "high"
+    budget = {"off": 0, "low": 1024, "medium": 4096, "high": 16384}[tier]
+    signals = {"words": n, "len_score": float(len_score), "hard_hits": hard,
+               "constraint_hits": cons, "code_hits": code, "digit_ratio": float(digit_ratio),
+               "novelty": float(novelty), "trivial_hits": trivial}
+    return {"score": float(score), "tier": tier, "budget_tokens": budget, "signals": signals}
+
+
+def signals(text):
+    return zm.effort_gauge(text)["signals"]
+
+
+# ---------------------------------------------------------------------------
+# Interface and the worked cases.
+
+def test_docstring_signature_and_key_order():
+    assert zm.effort_gauge.__text_signature__ == "(text)"
+    assert zm.effort_gauge.__doc__ == (
+        "Gauge the reasoning effort a request deserves. Returns a dict:\n"
+        '`score` (0..1), `tier` ("off" | "low" | "medium" | "high"),\n'
+        "`budget_tokens` (0 | 1024 | 4096 | 16384) and the raw `signals`.")
+    r = zm.effort_gauge(text="x")
+    assert list(r) == ["score", "tier", "budget_tokens", "signals"]
+    assert list(r["signals"]) == ["words", "len_score", "hard_hits", "constraint_hits",
+                                  "code_hits", "digit_ratio", "novelty", "trivial_hits"]
+    assert [type(v) for v in r["signals"].values()] == [int, float, int, int, int, float, float, int]
+
+
+EMPTY = {"score": 0.0, "tier": "off", "budget_tokens": 0,
+         "signals": {"words": 0, "len_score": 0.0, "hard_hits": 0, "constraint_hits": 0,
+                     "code_hits": 0, "digit_ratio": 0.0, "novelty": 0.0, "trivial_hits": 0}}
+LOCK_FREE = ("Design and implement a lock-free queue; it must never block, always ensure progress, "
+             "and compare against the mutex version with benchmarks for 1 2 4 8 16 threads.")
+
+
+@pytest.mark.parametrize("text, score, tier, expected", [
+    ("", 0.0, "off", EMPTY["signals"]),
+    (" \t\n\u3000", 0.0, "off", EMPTY["signals"]),
+    ("ok thanks", 0.001500000013038516, "off",
+     {"words": 2, "trivial_hits": 2, "novelty": 1.0, "len_score": 0.004999999888241291}),
+    ("Why does the build break?", 0.08708333969116211, "low", {"words": 5, "hard_hits": 1}),
+    ("Why?", None, "off", {"words": 1, "hard_hits": 1}),
+    ("fn main() { let x = 1; return x; }", 0.08102941513061523, "off",
+     {"words": 10, "code_hits": 4, "hard_hits": 0, "digit_ratio": 0.029411764815449715}),
+    (LOCK_FREE, 0.4262136220932007, "medium",
+     {"words": 28, "hard_hits": 3, "constraint_hits": 4, "code_hits": 0,
+      "digit_ratio": 0.03703703731298447, "novelty": 0.9642857313156128}),
+])
+def test_worked_cases(text, score, tier, expected):
+    r = zm.effort_gauge(text)
+    assert r == model(text)
+    if score is not None:
+        assert r["score"] == score
+    assert r["tier"] == tier
+    assert r["budget_tokens"] == {"off": 0, "low": 1024, "medium": 4096}[tier]
+    assert {k: r["signals"][k] for k in expected} == expected
+
+
+@pytest.mark.parametrize("text, key, count", [
+    ("DESIGN", "hard_hits", 1),
+    ("Refactoring", "hard_hits", 1),             # stem prefix
+    ("why\u0663", "hard_hits", 0),               # Arabic-Indic digit stays in the core
+    ("why\u00b2", "hard_hits", 0),               # superscript two (No) too
+    ("why\u216b", "hard_hits", 0),               # roman numeral (Nl)
+    ("\u00abwhy?\u00bb", "hard_hits", 1),        # quotes are cut off
+    ("(fn)", "code_hits", 1),
+    ("fn(", "code_hits", 1),
+    ("fn::new", "code_hits", 0),                 # inner colons stay
+    ("don't", "trivial_hits", 0),
+    ("nao", "trivial_hits", 1),
+    ("n\u00e3o", "trivial_hits", 1),             # precomposed
+    ("N\u00c3O", "trivial_hits", 1),             # lowered to the precomposed entry
+    ("na\u0303o", "trivial_hits", 0),            # combining tilde: other bytes
+    ("RESTRI\u00c7\u00c3O obrigat\u00f3rio", "constraint_hits", 2),
+    ("continue", "trivial_hits", 1),             # listed twice, counted once
+    ("implementation", "hard_hits", 1),
+])
+def test_cores_and_vocabulary(text, key, count):
+    assert signals(text)[key] == count
+
+
+@pytest.mark.parametrize("text", ["\u0663\u0664 \uff11\uff12", "\u0966\u0967\u0968"])
+def test_digits_of_other_scripts_are_not_counted(text):
+    assert signals(text)["digit_ratio"] == 0.0
+
+
+@pytest.mark.parametrize("pair, novelty", [
+    ("\u039f\u0394\u039f\u03a3 \u03bf\u03b4\u03bf\u03c2", 0.5),   # final sigma
+    ("\u039f\u0394\u039f\u03a3 \u03bf\u03b4\u03bf\u03c3", 1.0),
+    ("\u03a3\u0391 \u03c3\u03b1", 0.5),                            # initial sigma
+    ("\u039f\u03a3. \u03bf\u03c2.", 0.5),                          # '.' is case-ignorable
+    ("\u0130 i\u0307", 0.5),                                       # one character, two out
+    ("\u1e9e \u00df", 0.5),
+])
+def test_lowering_is_observable_through_novelty(pair, novelty):
+    assert signals(pair)["novelty"] == novelty
+
+
+def filler(n):
+    """n distinct words that hit no list and hold no digit or symbol."""
+    out = []
+    for i in range(n):
+        w = "zq"
+        while True:
+            w += "xvkj"[i % 4]
+            i //= 4
+            if not i:
+                break
+        out.append(w)
+    return out
+
+
+# Counts chosen so that the score lands exactly on a tier threshold, with a
+# neighbour one word short of it.
+@pytest.mark.parametrize("words, hard, cons, code, score, tier", [
+    (200, 0, 0, 0, 0.15, "low"), (199, 0, 0, 0, None, "off"),
+    (400, 0, 3, 0, 0.4, "medium"), (399, 0, 3, 0, None, "low"),
+    (300, 3, 6, 2, 0.7, "high"), (299, 3, 6, 2, None, "medium"),
+])
+def test_tier_thresholds(words, hard, cons, code, score, tier):
+    hits = (["why", "how", "bug"][:hard] + ["must", "never", "always", "ensure", "require",
+            "without"][:cons] + ["fn", "def"][:code])
+    text = " ".join(hits + filler(words - len(hits)))
+    r = zm.effort_gauge(text)
+    assert r == model(text)
+    if score is not None:
+        assert r["score"] == float(f32(score))
+    assert r["tier"] == tier
+
+
+@pytest.mark.parametrize("text, capped", [
+    ("must never always ensure require 12345678 99999999", True),
+    ("must never always ensure require 12345678 99999999 zq", False),
+    ("ok why how", True),
+    ("ok why how bug", False),
+])
+def test_small_talk_cap(text, capped):
+    r = zm.effort_gauge(text)
+    assert r == model(text)
+    assert (r["score"] <= float(f32(0.05))) == capped
+    if capped:
+        assert r["tier"] == "off"
+
+
+def test_ceilings_and_repetition():
+    many = " ".join(filler(450))
+    assert signals(many)["len_score"] == 1.0
+    doubled = " ".join(filler(20) * 2)
+    assert signals(doubled)["novelty"] == 0.5
+    assert zm.effort_gauge(doubled) == model(doubled)
+    assert zm.effort_gauge(doubled)["score"] < zm.effort_gauge(" ".join(filler(40)))["score"]
+
+
+# ---------------------------------------------------------------------------
+# Lower-casing of every code point against the interpreter's own str.lower().
+
+def _module_unicode_version():
+    header = ROOT / "src" / "unicode_data.h"
+    if not header.exists():
+        return None
+    m = re.search(r'kUnicodeVersion = "([0-9.]+)"', header.read_text())
+    return m and m.group(1)
+
+
+def _differing_code_points():
+    """Code points to leave out, or None when the versions can't be compared."""
+    ours = _module_unicode_version()
+    if ours == unicodedata.unidata_version:
+        return set()
+    # The committed list compares our tables with Python 3.11's database.
+    if unicodedata.unidata_version == "14.0.0":
+        path = ROOT / "tests" / "data" / "unicode_lower_diff.txt"
+        return {int(line, 16) for line in path.read_text().split()}
+    return None
+
+
+DIFFERING = _differing_code_points()
+
+
+@pytest.mark.skipif(DIFFERING is None, reason="no comparable Unicode version")
+def test_lowering_of_every_code_point_matches_str_lower():
+    # Each tested word stands beside Python's lowering of it, under a unique
+    # numeric prefix: the gauge sees one distinct word per pair exactly when
+    # its lowering agrees. The contexts around U+03A3 probe Cased and
+    # Case_Ignorable through the final-sigma rule; digit_ratio checks the
+    # lowered byte length.
+    space = set(map(ord, WHITE_SPACE))
+    cps = [c for c in range(0x110000)
+           if not 0xD800 <= c <= 0xDFFF and c not in space and c not in DIFFERING]
+    for start in range(0, len(cps), 16384):
+        words, tested = [], []
+        for i, c in enumerate(cps[start:start + 16384]):
+            ch = chr(c)
+            forms = ((f"{i}{ch}",) if unicodedata.category(ch) in ("Cn", "Co") else
+                     (f"{i}{ch}", f"{i}A{ch}\u03a3", f"{i}{ch}\u03a3", f"{i}A\u03a3{ch}"))
+            for w in forms:
+                words += (w, w.lower())
+                tested.append(c)
+        text = " ".join(words)
+        low = text.lower()
+        raw = low.encode()
+        want = (float(f32(len(set(low.split(" ")))) / f32(len(words))),
+                float(f32(sum(raw.count(d) for d in b"0123456789")) / f32(len(raw))))
+        got = signals(text)
+        if (got["novelty"], got["digit_ratio"]) != want:
+            bad = {f"U+{c:04X}" for c, w in zip(tested, words[::2])
+                   if signals(f"{w} {w.lower()}")["novelty"] != 0.5}
+            pytest.fail(f"lowering differs from str.lower() at {sorted(bad)[:20]}")
+
+
+# ---------------------------------------------------------------------------
+# Differential test on seeded random texts.
+
+ALPHABETS = [
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789",
+    "\u00c0\u00c1\u00c3\u00c7\u00c9\u00ca\u00cd\u00d3\u00d5\u00da\u00e0\u00e1\u00e3\u00e7\u00e9"
+    "\u00ea\u00ed\u00f3\u00f5\u00fa\u00df\u1e9e\u0130\u0131\u0303\u0301\u0345",
+    "\u0391\u0392\u0393\u0394\u0395\u039f\u03a3\u03a3\u03a3\u03b1\u03b2\u03b3\u03c3\u03c2\u0386"
+    "\u0390\u03b0",
+    "\u4e00\u4e8c\u6587\u5b57\u3042\u30a2\uac00\uff21\uff41\uff11",
+    "\U0001f600\U0001f680\u2764\ufe0f\u200d\u2603\u24b6\u24d0\u216b\u00b2\u0663\u0967",
+    "();<=>`{}[]:.,'\"-_!?/\\*&^%$#@~|+\u00ab\u00bb\u201c\u201d\u00b7",
+]
+VOCAB = sorted(CODE | CONSTRAINT | TRIVIAL | HARD) + [s + "ing" for s in STEMS]
+
+
+def random_text(rng):
+    parts = []
+    for _ in range(rng.randrange(0, 60)):
+        kind = rng.random()
+        if kind < 0.35:
+            w = rng.choice(VOCAB)
+            w = rng.choice([w, w.upper(), w.title()])
+            if rng.random() < 0.3:
+                w = rng.choice(ALPHABETS[5]) + w + rng.choice(ALPHABETS[5])
+        else:
+            w = "".join(rng.choice(rng.choice(ALPHABETS)) for _ in range(rng.randrange(1, 9)))
+        parts.append(w)
+        parts.append("".join(rng.choice(WHITE_SPACE) for _ in range(rng.randrange(0, 3))) or " ")
+    if parts and rng.random() < 0.2:
+        parts *= 2
+    return "".join(parts)
+
+
+def test_alphabets_avoid_version_differences():
+    chars = {ord(c) for a in ALPHABETS for c in a}
+    assert not chars & (DIFFERING or set())
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_matches_model_on_random_texts(seed):
+    rng = random.Random(seed)
+    for _ in range(50):
+        text = random_text(rng)
+        assert zm.effort_gauge(text) == model(text), repr(text)
+
+
+# ---------------------------------------------------------------------------
+# Bad input and large input.
+
+@pytest.mark.parametrize("value, exc, message", [
+    (5, TypeError, "'int' object is not an instance of 'str'"),
+    (b"x", TypeError, "'bytes' object is not an instance of 'str'"),
+    (None, TypeError, "'None' is not an instance of 'str'"),
+    ("a\ud800b", UnicodeEncodeError, None),
+])
+def test_bad_text(value, exc, message):
+    with pytest.raises(exc) as info:
+        zm.effort_gauge(value)
+    if message:
+        assert str(info.value) == message
+    if sys.version_info >= (3, 11):
+        assert info.value.__notes__ == ["while processing 'text'"]
+
+
+def test_argument_matching():
+    with pytest.raises(TypeError, match=r"^effort_gauge\(\) takes 1 positional arguments but 2 were given$"):
+        zm.effort_gauge("a", "b")
+    with pytest.raises(TypeError, match=r"^effort_gauge\(\) missing 1 required positional argument: 'text'$"):
+        zm.effort_gauge()
+
+
+@pytest.mark.parametrize("unit, count, words", [
+    ("a", 3_000_000, 1),
+    (" ", 3_000_000, 0),
+    ("\u3000", 1_000_000, 0),
+    ("a ", 1_000_000, 1_000_000),
+    ("\u03a3", 1_000_000, 1),
+    ("\u0301", 1_000_000, 1),      # case-ignorable run
+    ("A\u0301\u03a3", 300_000, 1),
+])
+def test_large_inputs_stay_linear(unit, count, words):
+    r = zm.effort_gauge(unit * count)
+    assert r["signals"]["words"] == words
+    assert 0.0 <= r["score"] <= 1.0
