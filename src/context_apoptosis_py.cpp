@@ -1,0 +1,200 @@
+// ContextApoptosis(half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64)
+//
+// Lock discipline: every method keeps the interpreter lock, except dehydrate,
+// whose decay-and-purge pass runs without it. That pass takes and releases
+// the blocks lock entirely inside the lock-free section, so no thread ever
+// waits for the interpreter lock while holding the blocks lock. The core
+// copies out under its locks and never calls back into the interpreter, so
+// Python objects are built only after every window lock is released.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings.h"
+#include "context_apoptosis.h"
+
+namespace zelmo::py {
+namespace {
+
+// The window holds three mutexes and cannot move, so the instance owns it
+// through a pointer; it is built before the Python object exists, so a failed
+// construction leaves nothing half-made.
+using Window = std::unique_ptr<ContextWindow>;
+using Self = Instance<Window>;
+
+constexpr const char kClass[] = "ContextApoptosis";
+
+ZELMO_SPEC(kNew, "__new__", kClass, 0, "half_life", "safe_threshold", "capacity", "state_capacity");
+ZELMO_SPEC(kInsert, "insert", kClass, 1, "content", "signal", "oxygen");
+ZELMO_SPEC(kDehydrate, "dehydrate", kClass, 0, "reinforce_boost", "absorb");
+ZELMO_SPEC(kNoteState, "note_state", kClass, 1, "fact");
+ZELMO_SPEC(kSetPurpose, "set_purpose", kClass, 1, "text");
+
+// Runs `op(window)` under shared access to the instance.
+template <class Op>
+auto with_window(PyObject* self, Op&& op) {
+  Self* inst = as_instance<Window>(self);
+  SharedAccess access(inst->access);
+  return op(*inst->value);
+}
+
+Ref text_list(const std::vector<std::string>& texts) {
+  Ref list = new_list(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) list_put(list.get(), i, new_text(texts[i]));
+  return list;
+}
+
+PyObject* ca_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    auto a = match<4>(kNew, args, kwargs);
+    const float half_life = arg_or(kNew, a, 0, to_single, 2.0f);
+    const float threshold = arg_or(kNew, a, 1, to_single, 0.35f);
+    const std::size_t capacity = arg_or(kNew, a, 2, to_size, std::size_t{256});
+    const std::size_t state_capacity = arg_or(kNew, a, 3, to_size, std::size_t{64});
+    Window window = std::make_unique<ContextWindow>(half_life, threshold, capacity, state_capacity);
+    return new_instance(type, std::move(window));
+  });
+}
+
+PyObject* ca_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    auto a = match<3>(kInsert, args, kwargs);
+    std::string content = arg(kInsert, a, 0, to_text);
+    const std::uint32_t signal = arg_or(kInsert, a, 1, to_u32, std::uint32_t{0});
+    const std::optional<float> oxygen = arg_or(
+        kInsert, a, 2, [](PyObject* o) { return std::optional<float>(to_single(o)); },
+        std::optional<float>());
+    with_window(self, [&](ContextWindow& w) { w.insert(std::move(content), signal, oxygen); });
+    return new_none();
+  });
+}
+
+Py_ssize_t ca_len(PyObject* self) {
+  return guard_with(
+      [&]() -> Py_ssize_t {
+        return with_window(self, [](ContextWindow& w) { return static_cast<Py_ssize_t>(w.size()); });
+      },
+      -1);
+}
+
+PyObject* ca_active_context(PyObject* self, PyObject*) {
+  return guard([&] { return text_list(with_window(self, [](ContextWindow& w) { return w.active_context(); })); });
+}
+
+PyObject* ca_active_tokens(PyObject* self, PyObject*) {
+  return guard([&] { return new_u64(with_window(self, [](ContextWindow& w) { return w.active_tokens(); })); });
+}
+
+PyObject* ca_inserted_tokens(PyObject* self, PyObject*) {
+  return guard([&] { return new_u64(with_window(self, [](ContextWindow& w) { return w.inserted_tokens(); })); });
+}
+
+PyObject* ca_reduction_ratio(PyObject* self, PyObject*) {
+  return guard([&] {
+    const float ratio = with_window(self, [](ContextWindow& w) { return w.reduction_ratio(); });
+    return new_float(static_cast<double>(ratio));
+  });
+}
+
+PyObject* ca_dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    auto a = match<2>(kDehydrate, args, kwargs);
+    const float boost = arg_or(kDehydrate, a, 0, to_single, 0.5f);
+    const bool absorb = arg_or(kDehydrate, a, 1, to_bool, false);
+    const std::uint64_t purged = with_window(self, [&](ContextWindow& w) {
+      const CyclePlan plan = w.plan_cycle(boost, absorb);  // fixed before the release
+      CycleOutcome outcome = without_gil([&] { return w.decay_and_purge(plan); });
+      // The blocks lock is free again and the interpreter lock is held.
+      w.absorb_digests(outcome.digests);
+      return outcome.purged;
+    });
+    return new_u64(purged);
+  });
+}
+
+PyObject* ca_set_purpose(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    auto a = match<1>(kSetPurpose, args, kwargs);
+    std::optional<std::string> text = arg(kSetPurpose, a, 0, to_optional_text);
+    with_window(self, [&](ContextWindow& w) { w.set_purpose(std::move(text)); });
+    return new_none();
+  });
+}
+
+PyObject* ca_note_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    auto a = match<1>(kNoteState, args, kwargs);
+    std::string fact = arg(kNoteState, a, 0, to_text);
+    return new_bool(with_window(self, [&](ContextWindow& w) { return w.note_state(std::move(fact)); }));
+  });
+}
+
+PyObject* ca_state_entries(PyObject* self, PyObject*) {
+  return guard([&] { return text_list(with_window(self, [](ContextWindow& w) { return w.state_entries(); })); });
+}
+
+PyObject* ca_render(PyObject* self, PyObject*) {
+  return guard([&] { return new_text(with_window(self, [](ContextWindow& w) { return w.render(); })); });
+}
+
+PyMethodDef g_methods[] = {
+    {"insert", method(ca_insert), METH_VARARGS | METH_KEYWORDS,
+     "insert($self, content, signal=0, oxygen=...)\n--\n\n"
+     "Insert a context block. `oxygen < 0` (default) \xE2\x86\x92 auto metabolic weight."},
+    {"active_context", method(ca_active_context), METH_NOARGS, "active_context($self)\n--\n\n"},
+    {"active_tokens", method(ca_active_tokens), METH_NOARGS, "active_tokens($self)\n--\n\n"},
+    {"inserted_tokens", method(ca_inserted_tokens), METH_NOARGS, "inserted_tokens($self)\n--\n\n"},
+    {"reduction_ratio", method(ca_reduction_ratio), METH_NOARGS,
+     "reduction_ratio($self)\n--\n\nFraction of inserted tokens reclaimed by apoptosis (0..1)."},
+    {"dehydrate", method(ca_dehydrate), METH_VARARGS | METH_KEYWORDS,
+     "dehydrate($self, reinforce_boost=0.5, absorb=False)\n--\n\n"
+     "One half-life decay cycle \xE2\x86\x92 returns the number of purged blocks. Durable\n"
+     "classes are reinforced by `reinforce_boost`; everything else decays by\n"
+     "`2^(-1/half_life)` and is purged in place if it drops below the threshold.\n"
+     "\n"
+     "With `absorb=True`, purged USER/ASSISTANT cells leave a one-line digest\n"
+     "in the STATE ledger instead of vanishing without trace (TOOL/THINKING\n"
+     "ballast is still dropped silently \xE2\x80\x94 it is noise by definition)."},
+    {"set_purpose", method(ca_set_purpose), METH_VARARGS | METH_KEYWORDS,
+     "set_purpose($self, text)\n--\n\n"
+     "Set (or clear, with `None`) the purpose contract \xE2\x80\x94 the stable header\n"
+     "rendered above the history. Keep it byte-identical between calls so it\n"
+     "stays inside a provider prompt-cache prefix."},
+    {"note_state", method(ca_note_state), METH_VARARGS | METH_KEYWORDS,
+     "note_state($self, fact)\n--\n\n"
+     "Append a durable fact/decision to the consolidated STATE ledger.\n"
+     "Deduplicated by content hash; oldest entries roll off past capacity."},
+    {"state_entries", method(ca_state_entries), METH_NOARGS,
+     "state_entries($self)\n--\n\nThe current STATE ledger entries, oldest first."},
+    {"render", method(ca_render), METH_NOARGS,
+     "render($self)\n--\n\n"
+     "The dehydrated context, newline-joined, ready to dispatch. Layout is\n"
+     "cache-friendly: [purpose contract (stable)] + [STATE ledger] + [survivors]."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "ContextApoptosis(half_life=2.0, safe_threshold=0.35, capacity=256, "
+                    "state_capacity=64)\n--\n\n"
+                    "A self-dehydrating context window. Insert blocks, then run `dehydrate` cycles;\n"
+                    "each cycle halves oxygen over `half_life` and purges anything below the\n"
+                    "`safe_threshold` (durable classes are reinforced and survive).")},
+    {Py_tp_new, slot(ca_new)},
+    {Py_tp_dealloc, slot(dealloc_instance<Window>)},
+    {Py_tp_methods, g_methods},
+    {Py_mp_length, slot(ca_len)},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"builtins.ContextApoptosis", static_cast<int>(sizeof(Self)), 0,
+                      Py_TPFLAGS_DEFAULT, g_slots};
+
+PyObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* context_apoptosis_type() { return type_once(g_type, g_spec); }
+
+}  // namespace zelmo::py
