@@ -64,10 +64,10 @@ int exec_module(PyObject* module) {
         // Classes.
         // [register:HormonalBus] add_class(module, "HormonalBus", hormonal_bus_type());
         // [register:HormonalSignal] add_class(module, "HormonalSignal", hormonal_signal_type());
-        // [register:ContextApoptosis] add_class(module, "ContextApoptosis", context_apoptosis_type());
+        add_class(module, "ContextApoptosis", context_apoptosis_type());
 
         // Functions.
-        // [register:dehydrate] add_function(module, dehydrate_def);
+        add_function(module, dehydrate_def);
         add_function(module, saturation_scan_def);
         add_function(module, consolidation_gain_def);
         add_function(module, effort_gauge_def);
