@@ -62,8 +62,8 @@ int exec_module(PyObject* module) {
         if (!PyModule_Check(module)) raise_type_mismatch(module, "module");
 
         // Classes.
-        // [register:HormonalBus] add_class(module, "HormonalBus", hormonal_bus_type());
-        // [register:HormonalSignal] add_class(module, "HormonalSignal", hormonal_signal_type());
+        add_class(module, "HormonalBus", hormonal_bus_type());
+        add_class(module, "HormonalSignal", hormonal_signal_type());
         add_class(module, "ContextApoptosis", context_apoptosis_type());
 
         // Functions.
