@@ -175,12 +175,8 @@ static void test_float_arithmetic() {
 
   ChannelBank t(4);
   t.deposit(0b0011, 3.0f);
-  t.tick(0.5f);
-  CHECK(t.concentration(0) == 1.5f && t.concentration(1) == 1.5f && t.concentration(2) == 0.0f);
-  t.tick(-1.0f);
-  CHECK(t.concentration(0) == -1.5f && std::signbit(t.concentration(2)));
   t.deposit(1, std::numeric_limits<float>::infinity());
-  t.tick(0.0f);
+  t.tick(0.0f);  // infinity times zero
   CHECK(std::isnan(t.concentration(0)) && t.concentration(1) == 0.0f);
   t.tick(std::numeric_limits<float>::quiet_NaN());
   bool all_nan = true;
@@ -234,25 +230,13 @@ struct FormatCase {
 
 static void test_format_fixed3() {
   const FormatCase cases[] = {
-      {1.0f, "1.000"},
-      {0.1f, "0.100"},
-      {0.0f, "0.000"},
       {-0.0f, "-0.000"},
-      {0.0625f, "0.062"},   // tie, even digit kept
-      {0.1875f, "0.188"},   // tie, rounded up to even
-      {0.0005f, "0.001"},   // single-precision value lies above the midpoint
-      {-0.0004f, "-0.000"},
-      {2.5f, "2.500"},
-      {-123.4375f, "-123.438"},
+      {0.0625f, "0.062"},  // tie, even digit kept
+      {0.1875f, "0.188"},  // tie, rounded up to even
       {1e-45f, "0.000"},
-      {16777216.0f, "16777216.000"},
-      {1e10f, "10000000000.000"},
       {FLT_MAX, "340282346638528859811704183484516925440.000"},
-      {-FLT_MAX, "-340282346638528859811704183484516925440.000"},
-      {std::numeric_limits<float>::infinity(), "inf"},
       {-std::numeric_limits<float>::infinity(), "-inf"},
-      {std::numeric_limits<float>::quiet_NaN(), "NaN"},
-      {-std::numeric_limits<float>::quiet_NaN(), "NaN"},
+      {-std::numeric_limits<float>::quiet_NaN(), "NaN"},  // no sign on NaN
   };
   for (const auto& c : cases) {
     const std::string got = zelmo::format_fixed3(c.value);
@@ -276,11 +260,8 @@ static void test_format_fixed3() {
   CHECK(mismatches == 0);
 
   CHECK(zelmo::signal_repr(5, 1.0f) == "HormonalSignal(flags=0x5, intensity=1.000)");
-  CHECK(zelmo::signal_repr(0, 0.5f) == "HormonalSignal(flags=0x0, intensity=0.500)");
-  CHECK(zelmo::signal_repr(255, -0.0f) == "HormonalSignal(flags=0xFF, intensity=-0.000)");
+  CHECK(zelmo::signal_repr(0xABC0, -0.0f) == "HormonalSignal(flags=0xABC0, intensity=-0.000)");
   CHECK(zelmo::signal_repr(0xFFFFFFFFu, 0.1f) == "HormonalSignal(flags=0xFFFFFFFF, intensity=0.100)");
-  CHECK(zelmo::signal_repr(0xABC0, -std::numeric_limits<float>::infinity()) ==
-        "HormonalSignal(flags=0xABC0, intensity=-inf)");
 }
 
 int main() {
