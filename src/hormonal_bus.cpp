@@ -146,10 +146,15 @@ Bus::Bus(uint64_t num_signals, uint64_t event_capacity)
     : bank_(effective_channels(num_signals)), ring_(effective_capacity(event_capacity)) {}
 
 uint64_t Bus::drain(uint64_t max, std::vector<SignalEvent>& out) {
+  // Room is made before each pop, never after: an allocation failure then
+  // leaves the event in the ring instead of losing it. The array grows with
+  // what is popped, never with `max`.
   uint64_t popped = 0;
   SignalEvent event;
-  while (popped < max && ring_.try_pop(event)) {
-    out.push_back(event);
+  while (popped < max) {
+    if (out.size() == out.capacity()) out.reserve(out.empty() ? 16 : 2 * out.capacity());
+    if (!ring_.try_pop(event)) break;
+    out.push_back(event);  // cannot throw: capacity is there
     ++popped;
   }
   return popped;
