@@ -4,6 +4,7 @@
 // (CTest's timeout catches that). Afterwards the token accounting must add up.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,7 +14,7 @@
 
 using namespace zelmo;
 
-int main() {
+static int run_round() {
   ContextWindow w(2.0f, 0.35f, 16, 8);
   constexpr int kInserters = 2, kPerInserter = 2000;
   std::atomic<bool> go{false}, done{false};
@@ -82,4 +83,14 @@ int main() {
   check(w.state_entries().size() <= 8, "ledger bounded by state_capacity");
   std::printf("%d passed, %d failed\n", 5 - failed, failed);
   return failed == 0 ? 0 : 1;
+}
+
+// ZELMO_STRESS_ITERS=N repeats the whole stress N times (`make tsan`).
+int main() {
+  const char* env = std::getenv("ZELMO_STRESS_ITERS");
+  const int rounds = env && std::atoi(env) > 1 ? std::atoi(env) : 1;
+  for (int round = 0; round < rounds; ++round) {
+    if (run_round() != 0) return 1;
+  }
+  return 0;
 }

@@ -3,6 +3,7 @@
 // laps, and concurrent deposits and ticks must leave exact totals.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -182,12 +183,21 @@ static void bank_deposits_and_ticks() {
   CHECK(exact);
 }
 
+// ZELMO_STRESS_ITERS=N repeats the whole stress N times (`make tsan`).
+static int stress_rounds() {
+  const char* env = std::getenv("ZELMO_STRESS_ITERS");
+  const int n = env ? std::atoi(env) : 1;
+  return n > 0 ? n : 1;
+}
+
 int main() {
-  ring_hammer(4, 3, 2, 60000);  // small ring, thousands of laps
-  ring_hammer(1, 2, 2, 20000);  // a single slot: full and empty alternate
-  ring_hammer(7, 1, 1, 60000);  // capacity not a power of two
-  bus_deposit_and_drain();
-  bank_deposits_and_ticks();
+  for (int round = stress_rounds(); round > 0; --round) {
+    ring_hammer(4, 3, 2, 60000);  // small ring, thousands of laps
+    ring_hammer(1, 2, 2, 20000);  // a single slot: full and empty alternate
+    ring_hammer(7, 1, 1, 60000);  // capacity not a power of two
+    bus_deposit_and_drain();
+    bank_deposits_and_ticks();
+  }
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }
