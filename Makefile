@@ -37,3 +37,90 @@ demo: build
 
 clean:
 	rm -rf build
+
+# ---------------------------------------------------------------------------
+# Reliability: sanitizers, longer stress and fuzzing. Each runs from one
+# command and builds into its own directories, never touching .venv's module.
+#
+#   make asan      module + C++ tests built with AddressSanitizer and
+#                  UndefinedBehaviorSanitizer; the whole pytest suite and the
+#                  C++ tests run under them
+#   make tsan      the ThreadSanitizer stress tests, TSAN_ROUNDS times over
+#   make fuzz      the fuzz harness for FUZZ_SECONDS (default 600) on the
+#                  sanitized module; fuzz-ci runs it for 60 s
+.PHONY: asan tsan fuzz fuzz-ci reliability san-build
+
+SAN_VENV   := build/venv-san
+SAN_VPY    := $(SAN_VENV)/bin/python
+SAN_STAMP  := $(SAN_VENV)/.tools-stamp
+SAN_BUILD  := build/asan
+SAN_CPP    := build/asan-cpp
+TSAN_BUILD := build/tsan
+TSAN_ROUNDS ?= 30
+FUZZ_SECONDS ?= 600
+SANITIZERS := address,undefined
+# A UB report is an error, not a warning that lets the run pass.
+SAN_FLAGS  := -fno-sanitize-recover=undefined
+
+# The interpreter itself is not instrumented, so the ASan runtime has to be the
+# first library loaded, and the C++ runtime with it (ASan's exception
+# interceptor binds to it at start-up; loaded later with the module, every
+# throw would abort). PYTHONMALLOC=malloc routes every Python object through
+# the instrumented allocator. Leak detection is off for the interpreter: at
+# exit CPython keeps interned strings, type objects and module state alive on
+# purpose, which LeakSanitizer reports by the thousand; tests/test_leaks.py
+# covers leaks there. The C++ tests keep it on, with the embedded
+# interpreter's own start-up allocations suppressed (tools/lsan-suppressions.txt;
+# full stacks are needed to match them).
+# ASan's operator new aborts on a request it cannot meet, so a small preloaded
+# library (tools/san_operator_new.cpp) puts C++ allocation on ASan's malloc,
+# which with allocator_may_return_null returns null: an unallocatable capacity
+# then surfaces as MemoryError, as it does without the sanitizer.
+SAN_NEW    := $(SAN_BUILD)/libsan_operator_new.so
+SAN_ASAN_OPTIONS := allocator_may_return_null=1:verify_asan_link_order=0:abort_on_error=1
+SAN_UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
+SAN_ENV = LD_PRELOAD="$(abspath $(SAN_NEW)) $$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc ZELMO_SANITIZED=1 \
+	ASAN_OPTIONS=detect_leaks=0:$(SAN_ASAN_OPTIONS) UBSAN_OPTIONS=$(SAN_UBSAN_OPTIONS)
+
+$(SAN_STAMP):
+	$(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_VPY) -m pip install -q --upgrade pip
+	$(SAN_VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy atheris
+	touch $@
+
+san-build: $(SAN_STAMP)
+	$(SAN_VPY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(SAN_BUILD) \
+		-Ccmake.build-type=RelWithDebInfo \
+		-Ccmake.define.ZELMO_SANITIZE=$(SANITIZERS) \
+		-Ccmake.define.CMAKE_CXX_FLAGS="$(SAN_FLAGS)" .
+	$(CXX) -std=c++17 -O2 -Wall -Wextra -shared -fPIC -o $(SAN_NEW) tools/san_operator_new.cpp
+
+asan: san-build
+	$(SAN_VENV)/bin/cmake -S . -B $(SAN_CPP) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMO_SANITIZE=$(SANITIZERS) -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" \
+		-DPython_EXECUTABLE=$(abspath $(SAN_VPY)) > /dev/null
+	$(SAN_VENV)/bin/cmake --build $(SAN_CPP) -j2
+	LD_PRELOAD=$(abspath $(SAN_NEW)) ASAN_OPTIONS=fast_unwind_on_malloc=0:$(SAN_ASAN_OPTIONS) \
+		LSAN_OPTIONS=suppressions=$(abspath tools/lsan-suppressions.txt) UBSAN_OPTIONS=$(SAN_UBSAN_OPTIONS) \
+		$(SAN_VENV)/bin/ctest --test-dir $(SAN_CPP) --output-on-failure
+	$(SAN_ENV) $(SAN_VPY) -m pytest -q -p no:cacheprovider tests
+
+tsan: $(SAN_STAMP)
+	$(SAN_VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
+		-DPython_EXECUTABLE=$(abspath $(SAN_VPY)) > /dev/null
+	$(SAN_VENV)/bin/cmake --build $(TSAN_BUILD) -j2 --target $(basename $(notdir $(wildcard tests/cpp/tsan_*.cpp)))
+	ZELMO_STRESS_ITERS=$(TSAN_ROUNDS) $(SAN_VENV)/bin/ctest --test-dir $(TSAN_BUILD) -R '^tsan_' \
+		--timeout 1200 --output-on-failure
+
+# New corpus entries and crash inputs go under build/, the seeds stay as they are.
+fuzz: san-build
+	mkdir -p build/fuzz/corpus build/fuzz/artifacts
+	$(SAN_ENV) $(SAN_VPY) fuzz/fuzz_zelmo.py -max_total_time=$(FUZZ_SECONDS) -timeout=20 \
+		-rss_limit_mb=4096 -artifact_prefix=build/fuzz/artifacts/ -print_final_stats=1 \
+		build/fuzz/corpus fuzz/seeds
+
+fuzz-ci:
+	$(MAKE) fuzz FUZZ_SECONDS=60
+
+reliability: asan tsan fuzz-ci
