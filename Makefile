@@ -30,9 +30,21 @@ cpptest: $(STAMP)
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-test: cpptest pytest
+test: cpptest pytest typecheck
 
-demo: build
+# Type checks: stubtest compares src/zelmo_micro.pyi with the built module
+# (signatures, defaults, members), and the examples must pass mypy --strict
+# against the stub. mypy reads installed stubs only from packages, not from a
+# .pyi beside a single-module .so, so MYPYPATH points it at src/.
+.PHONY: typecheck
+typecheck: build
+	MYPYPATH=src $(VPY) -m mypy.stubtest zelmo_micro --allowlist tools/stubtest-allowlist.txt
+	MYPYPATH=src $(VPY) -m mypy --strict examples/
+
+# A recorded agent session through every feature. The `demo` extra
+# (matplotlib) adds the plot; where it can't be installed the demo still runs.
+demo: $(STAMP)
+	$(VPY) -m pip install -q --no-build-isolation ".[demo]" || $(VPY) -m pip install -q --no-build-isolation .
 	$(VPY) examples/agent_session.py
 
 clean:
