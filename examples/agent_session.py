@@ -300,7 +300,6 @@ class Progress:
     def print_above(self, line: str) -> None:
         self.clear()
         print(line, flush=True)
-        self.draw()
 
     def close(self) -> float:
         self.clear()
@@ -436,6 +435,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     agent.start()
     progress = Progress(len(session.turns), "replaying")
     print(HEADER)
+    progress.draw()
     for number, turn in enumerate(session.turns, start=1):
         row = agent.play(number, turn, turns_left=len(session.turns) - number + 1)
         agent.rows.append(row)
