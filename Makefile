@@ -34,12 +34,11 @@ test: cpptest pytest typecheck
 
 # Type checks: stubtest compares src/zelmo_micro.pyi with the built module
 # (signatures, defaults, members), and the examples must pass mypy --strict
-# against the stub. mypy reads installed stubs only from packages, not from a
-# .pyi beside a single-module .so, so MYPYPATH points it at src/.
+# against the stub, as installed in the zelmo_micro-stubs package.
 .PHONY: typecheck
 typecheck: build
-	MYPYPATH=src $(VPY) -m mypy.stubtest zelmo_micro --allowlist tools/stubtest-allowlist.txt
-	MYPYPATH=src $(VPY) -m mypy --strict examples/
+	$(VPY) -m mypy.stubtest zelmo_micro --allowlist tools/stubtest-allowlist.txt
+	$(VPY) -m mypy --strict examples/
 
 # A recorded agent session through every feature. The `demo` extra
 # (matplotlib) adds the plot; where it can't be installed the demo still runs.
