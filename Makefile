@@ -46,6 +46,18 @@ demo: $(STAMP)
 	$(VPY) -m pip install -q --no-build-isolation ".[demo]" || $(VPY) -m pip install -q --no-build-isolation .
 	$(VPY) examples/agent_session.py
 
+# The benchmark suite (bench/run.py): every workload family in its own
+# process, peers checked for agreement first, timeit-style medians; the C++
+# benches (event ring, raw SipHash-1-3) are built in build/bench. Writes
+# bench/results.md and the chart bench/results.png.
+BENCH_BUILD := build/bench
+bench: $(STAMP)
+	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
+		-DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target bench_ring bench_siphash
+	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp
+
 clean:
 	rm -rf build
 

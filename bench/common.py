@@ -1,0 +1,91 @@
+"""Shared plumbing of the per-family bench scripts.
+
+Each family script runs in its own process, checks that every peer agrees
+with the module on the workload, times them, and writes its rows as JSON:
+
+    python bench/bench_dehydrate.py [--json out.json] [--tiny] [size]
+
+`size` overrides the family's main workload size (messages, turns, calls).
+
+`--tiny` shrinks every workload and every sample so that the smoke test can
+prove in a second or two that the script still runs and its peers agree.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+from dataclasses import asdict
+
+import harness
+
+
+class Report:
+    def __init__(self, family: str, tiny: bool):
+        self.family = family
+        self.tiny = tiny
+        self.rows: list[dict] = []
+
+    def add(self, workload: str, impl: str, timing: harness.Timing, unit: str = "call", **extra):
+        row = {"family": self.family, "workload": workload, "impl": impl, "unit": unit,
+               "seconds": timing.median, "min": timing.minimum, "max": timing.maximum,
+               "number": timing.number, "samples": len(timing.samples)}
+        row.update(extra)
+        self.rows.append(row)
+        print(f"  {workload:<34} {impl:<11} {_fmt(timing.median):>12} per {unit}", flush=True)
+
+    def note(self, workload: str, impl: str, **extra):
+        """A row that carries figures other than a time (bytes hashed, ...)."""
+        row = {"family": self.family, "workload": workload, "impl": impl}
+        row.update(extra)
+        self.rows.append(row)
+
+
+def _fmt(seconds: float) -> str:
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.3f} ms"
+    if seconds >= 1e-6:
+        return f"{seconds * 1e6:.3f} us"
+    return f"{seconds * 1e9:.1f} ns"
+
+
+def same(a, b) -> bool:
+    """Equality where NaN equals NaN and floats compare bit for bit in value."""
+    if isinstance(a, float) and isinstance(b, float):
+        return (math.isnan(a) and math.isnan(b)) or a == b
+    if isinstance(a, dict) and isinstance(b, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return type(a) is type(b) and a == b
+
+
+def agree(what: str, results: dict):
+    """Asserts that every implementation produced the same result."""
+    names = list(results)
+    first = results[names[0]]
+    for name in names[1:]:
+        if not same(first, results[name]):
+            raise AssertionError(f"{what}: {name} disagrees with {names[0]}")
+    print(f"  {what}: {', '.join(names)} agree", flush=True)
+
+
+def main(family: str, run):
+    parser = argparse.ArgumentParser(description=f"{family} benchmarks")
+    parser.add_argument("--json", help="write the rows to this file")
+    parser.add_argument("--tiny", action="store_true", help="tiny sizes, one quick sample each")
+    parser.add_argument("size", nargs="?", type=int, help="main workload size of the family")
+    args = parser.parse_args()
+    if args.tiny:
+        harness.SCALE.update(sample_time=0.0005, repeat=1, warmup=1)
+    print(f"[{family}]", flush=True)
+    report = Report(family, args.tiny)
+    run(report, args.tiny, args.size)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(report.rows, f, indent=1)
+    return report
+
+
+__all__ = ["Report", "agree", "main", "same", "asdict", "sys"]

@@ -1,0 +1,82 @@
+"""Peak memory of the heavy workloads, each measured in a fresh child process.
+
+The parent writes each workload to its own pickle once. A child imports both
+implementations (so both children carry the same modules), loads the pickle,
+reads its peak resident size with `resource.getrusage` (the baseline), runs
+one implementation once on the workload, and reads the peak again:
+
+    python bench/memory.py --data dehydrate.pickle --impl zelmo --workload dehydrate
+
+prints one JSON object: {"baseline_kib": ..., "peak_kib": ...}.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import pickle
+import resource
+import sys
+
+
+def _peak_kib() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KiB on Linux
+
+
+def workloads_for(tiny: bool) -> dict:
+    import workloads
+    purpose, script = workloads.window_session(12 if tiny else 200)
+    size = 16 << 10 if tiny else 1 << 20
+    return {
+        "dehydrate": workloads.history(300 if tiny else 10_000),
+        "window": (purpose, script),
+        "scan_natural": workloads.natural_text(size),
+        "scan_flood": workloads.flood_text(size),
+        "effort_20k": workloads.mixed_text_bytes(2_000 if tiny else 20_000),
+    }
+
+
+WORKLOADS = ("dehydrate", "window", "scan_natural", "scan_flood", "effort_20k")
+
+
+def _run(impl: str, workload: str, data):
+    import reference
+    import zelmo_micro
+    mod = zelmo_micro if impl == "zelmo" else reference
+    if workload == "dehydrate":
+        return mod.dehydrate(data)
+    if workload == "window":
+        purpose, script = data
+        w = mod.ContextApoptosis()
+        w.set_purpose(purpose)
+        for turn in script:
+            for content, signal in turn:
+                w.insert(content, signal)
+            w.dehydrate(absorb=True)
+            w.render()
+        return w
+    if workload.startswith("scan"):
+        return mod.saturation_scan(data)
+    if workload.startswith("effort"):
+        return mod.effort_gauge(data)
+    raise SystemExit(f"unknown workload {workload}")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--data", required=True)
+    p.add_argument("--impl", choices=("zelmo", "python"), required=True)
+    p.add_argument("--workload", choices=WORKLOADS, required=True)
+    a = p.parse_args()
+    import reference  # noqa: F401  (both children carry both modules)
+    import zelmo_micro  # noqa: F401
+    with open(a.data, "rb") as f:
+        data = pickle.load(f)
+    baseline = _peak_kib()
+    result = _run(a.impl, a.workload, data)
+    peak = _peak_kib()
+    del result
+    json.dump({"baseline_kib": baseline, "peak_kib": peak}, sys.stdout)
+
+
+if __name__ == "__main__":
+    main()
