@@ -1,8 +1,9 @@
 // Effort gauge. See effort_gauge.h.
 //
 // Passes over the text: one lower-casing copy, one byte scan (digits and code
-// symbols), one split to count the words and one split to score them. Words
-// and cores are views into the lowered copy; nothing is copied per word.
+// symbols), one split into the word list, then one pass over the words for the
+// distinct count and one for the cores. Words and cores are views into the
+// lowered copy; nothing is copied per word.
 #include "effort_gauge.h"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "block_model.h"
 #include "unicode_data.h"
@@ -59,23 +61,106 @@ constexpr std::array<std::string_view, 34> kHardStems = {
     "estud",   "viabilid",  "estrateg", "constru",  "desenvolv",  "valid",    "verific",
     "revis",   "integr",    "corrij",   "corrig",   "diagnostic", "investig"};
 
-template <size_t N>
-bool is_entry(const std::array<std::string_view, N>& list, std::string_view core) noexcept {
-  return std::find(list.begin(), list.end(), core) != list.end();
-}
+// The lists above are the vocabulary; lookups go through an index built from
+// them at compile time. Whole-word entries are merged into one table (an
+// entry in several lists carries one bit per list), stems into another, and
+// both are grouped by first letter, so a core is compared only with the few
+// entries that share its first byte. A list counts a word once however many
+// of its entries match, which the bit masks give for free.
+enum ListBit : uint8_t { kCode = 1, kConstraint = 2, kTrivial = 4, kHard = 8 };
 
-bool has_hard_stem(std::string_view core) noexcept {
-  return std::any_of(kHardStems.begin(), kHardStems.end(),
-                     [core](std::string_view stem) { return core.starts_with(stem); });
-}
+struct Entry {
+  std::string_view text;
+  uint8_t lists;
+};
 
-bool is_code_symbol(unsigned char b) noexcept {
-  switch (b) {
-    case '(': case ')': case ';': case '<': case '=': case '>': case '`': case '{': case '}':
-      return true;
-    default:
-      return false;
+template <size_t Max>
+struct LetterIndex {
+  std::array<Entry, Max> entries{};  // grouped by first letter, a..z
+  std::array<uint16_t, 27> start{};  // entries of letter i: [start[i], start[i + 1])
+  size_t count = 0;
+
+  constexpr void add(std::string_view text, uint8_t bit) {
+    for (size_t i = 0; i < count; ++i) {
+      if (entries[i].text == text) {
+        entries[i].lists = static_cast<uint8_t>(entries[i].lists | bit);
+        return;
+      }
+    }
+    entries[count++] = {text, bit};
   }
+
+  // Stable grouping by first letter (every entry starts with a..z).
+  constexpr void group() {
+    std::array<Entry, Max> sorted{};
+    size_t out = 0;
+    for (char letter = 'a'; letter <= 'z'; ++letter) {
+      start[static_cast<size_t>(letter - 'a')] = static_cast<uint16_t>(out);
+      for (size_t i = 0; i < count; ++i) {
+        if (entries[i].text[0] == letter) sorted[out++] = entries[i];
+      }
+    }
+    start[26] = static_cast<uint16_t>(out);
+    entries = sorted;
+  }
+};
+
+constexpr auto kWordIndex = [] {
+  LetterIndex<kCodeWords.size() + kConstraintWords.size() + kTrivialWords.size() + kHardWords.size()>
+      index;
+  for (std::string_view text : kCodeWords) index.add(text, kCode);
+  for (std::string_view text : kConstraintWords) index.add(text, kConstraint);
+  for (std::string_view text : kTrivialWords) index.add(text, kTrivial);
+  for (std::string_view text : kHardWords) index.add(text, kHard);
+  index.group();
+  return index;
+}();
+
+constexpr auto kStemIndex = [] {
+  LetterIndex<kHardStems.size()> index;
+  for (std::string_view stem : kHardStems) index.add(stem, kHard);
+  index.group();
+  return index;
+}();
+
+// Grouping keeps every entry: all of them start with a..z.
+static_assert(kWordIndex.start[26] == kWordIndex.count && kWordIndex.count == 70);
+static_assert(kStemIndex.start[26] == kStemIndex.count && kStemIndex.count == 33);
+
+// Byte-for-byte equality of short strings, lengths already known equal.
+inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// The lists a core belongs to, as ListBit bits. The core's first byte must
+// be a..z (no entry starts otherwise).
+uint8_t lists_of(std::string_view core) noexcept {
+  const auto letter = static_cast<size_t>(core[0] - 'a');
+  uint8_t lists = 0;
+  for (size_t i = kWordIndex.start[letter]; i < kWordIndex.start[letter + 1]; ++i) {
+    const std::string_view entry = kWordIndex.entries[i].text;
+    if (entry.size() == core.size() && same_bytes(entry.data(), core.data(), entry.size())) {
+      lists = kWordIndex.entries[i].lists;
+      break;  // merged entries are unique
+    }
+  }
+  if (lists & kHard) return lists;
+  for (size_t i = kStemIndex.start[letter]; i < kStemIndex.start[letter + 1]; ++i) {
+    const std::string_view stem = kStemIndex.entries[i].text;
+    if (stem.size() <= core.size() && same_bytes(stem.data(), core.data(), stem.size())) {
+      return static_cast<uint8_t>(lists | kHard);
+    }
+  }
+  return lists;
+}
+
+// One of ( ) ; < = > ` { }.
+inline bool is_code_symbol(unsigned char b) noexcept {
+  return (b == '(') | (b == ')') | (b == ';') | (b == '<') | (b == '=') | (b == '>') | (b == '`') |
+         (b == '{') | (b == '}');
 }
 
 // ---------------------------------------------------------------------------
@@ -114,9 +199,9 @@ std::string_view core_of(std::string_view word) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Distinct-word set: open addressing over views, sized once, never grown.
-// The hash is keyed per process, so texts crafted to collide in one process
-// do not collide in another, and a flood of such words can't degrade probing.
+// Distinct words. The hash is keyed per process from a random source, so
+// words crafted to collide can't be known in advance, and a flood of them
+// can't turn probing quadratic.
 
 struct HashKey {
   uint64_t k0;
@@ -135,7 +220,7 @@ HashKey draw_key() noexcept {
     key.k0 ^= static_cast<uint64_t>(now);
     key.k1 ^= reinterpret_cast<uintptr_t>(&key);
   }
-  key.k1 |= 1;  // an odd multiplier never annihilates the state
+  key.k1 |= 1;  // odd: the final multiplication by it is a bijection
   return key;
 }
 
@@ -152,52 +237,86 @@ inline uint64_t fold_multiply(uint64_t a, uint64_t b) noexcept {
   return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
 }
 
+inline uint64_t load64(const unsigned char* p) noexcept {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+inline uint64_t load32(const unsigned char* p) noexcept {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Keyed hash of a non-empty word. Every byte is read through whole loads
+// (overlapping at the end) or, below four bytes, the first, middle and last
+// byte; with the length mixed in, that covers the whole word.
 uint64_t hash_word(std::string_view word, const HashKey& key) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(word.data());
-  size_t n = word.size();
+  const size_t n = word.size();
   uint64_t h = key.k1 ^ n;
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t m;
-    std::memcpy(&m, p, 8);
-    h = fold_multiply(m ^ key.k0, h ^ key.k1);
+  uint64_t a;
+  uint64_t b;
+  if (n >= 8) {
+    size_t rest = n;
+    for (; rest > 8; p += 8, rest -= 8) h = fold_multiply(load64(p) ^ key.k0, h ^ key.k1);
+    a = load64(p + rest - 8);
+    b = 0;
+  } else if (n >= 4) {
+    a = load32(p);
+    b = load32(p + n - 4);
+  } else {
+    a = (uint64_t{p[0]} << 16) | (uint64_t{p[n / 2]} << 8) | p[n - 1];
+    b = 0;
   }
-  uint64_t m = 0;
-  std::memcpy(&m, p, n);
-  h = fold_multiply(m ^ key.k0 ^ (uint64_t{n} << 56), h ^ key.k1);
+  h = fold_multiply(a ^ key.k0, (b << 32 | b >> 32) ^ h);
   return fold_multiply(h, key.k1);
 }
 
+// Open addressing over word numbers, sized once for the word count and never
+// grown. A slot holds a word's number plus one (0 marks a free slot), so the
+// table stays small: 32-bit slots unless the text has 2^32 words or more.
+template <class Slot>
 class DistinctWords {
  public:
-  // Room for `words` entries at a load of at most two thirds.
-  explicit DistinctWords(uint64_t words) : key_(process_key()) {
-    if (words == 0) return;
-    const uint64_t capacity = std::bit_ceil(words + words / 2 + 1);
-    slots_ = std::make_unique<std::string_view[]>(capacity);  // throws std::bad_alloc
+  explicit DistinctWords(const std::vector<std::string_view>& words) : words_(words) {
+    // A load of at most two thirds.
+    const uint64_t capacity = std::bit_ceil(words.size() + words.size() / 2 + 1);
+    slots_ = std::make_unique<Slot[]>(capacity);  // zeroed; throws std::bad_alloc
     mask_ = capacity - 1;
   }
 
-  // A word is never empty, so a slot with no data is free.
-  void insert(std::string_view word) noexcept {
-    for (uint64_t i = hash_word(word, key_) & mask_;; i = (i + 1) & mask_) {
-      std::string_view& slot = slots_[i];
-      if (slot.data() == nullptr) {
-        slot = word;
-        ++size_;
-        return;
+  uint64_t count() noexcept {
+    const HashKey key = process_key();
+    uint64_t distinct = 0;
+    for (size_t n = 0; n < words_.size(); ++n) {
+      const std::string_view word = words_[n];
+      for (uint64_t i = hash_word(word, key) & mask_;; i = (i + 1) & mask_) {
+        const Slot slot = slots_[i];
+        if (slot == 0) {
+          slots_[i] = static_cast<Slot>(n + 1);
+          ++distinct;
+          break;
+        }
+        const std::string_view other = words_[slot - 1];
+        if (other.size() == word.size() && same_bytes(other.data(), word.data(), word.size())) break;
       }
-      if (slot == word) return;
     }
+    return distinct;
   }
 
-  uint64_t size() const noexcept { return size_; }
-
  private:
-  HashKey key_;
-  std::unique_ptr<std::string_view[]> slots_;
+  const std::vector<std::string_view>& words_;
+  std::unique_ptr<Slot[]> slots_;
   uint64_t mask_ = 0;
-  uint64_t size_ = 0;
 };
+
+uint64_t count_distinct(const std::vector<std::string_view>& words) {
+  if (words.empty()) return 0;
+  if (words.size() < UINT32_MAX) return DistinctWords<uint32_t>(words).count();
+  return DistinctWords<uint64_t>(words).count();
+}
 
 // ---------------------------------------------------------------------------
 // Scoring.
@@ -217,24 +336,27 @@ struct Counts {
 Counts count(std::string_view lowered) {
   Counts c;
   c.bytes = lowered.size();
+  // Branch-free so that the compiler can vectorise the byte scan.
   for (const char ch : lowered) {
     const auto b = static_cast<unsigned char>(ch);
-    if (b >= '0' && b <= '9') ++c.digits;
-    else if (is_code_symbol(b)) ++c.code_symbols;
+    c.digits += static_cast<unsigned char>(b - '0') < 10;
+    c.code_symbols += is_code_symbol(b);
   }
-  for_each_word(lowered, [&c](std::string_view) { ++c.words; });
 
-  DistinctWords distinct(c.words);
-  for_each_word(lowered, [&](std::string_view word) {
-    distinct.insert(word);
+  std::vector<std::string_view> words;
+  for_each_word(lowered, [&words](std::string_view word) { words.push_back(word); });
+  c.words = words.size();
+
+  c.distinct = count_distinct(words);
+  for (const std::string_view word : words) {
     const std::string_view core = core_of(word);
-    if (core.empty() || core[0] < 'a' || core[0] > 'z') return;
-    if (is_entry(kCodeWords, core)) ++c.code_words;
-    if (is_entry(kHardWords, core) || has_hard_stem(core)) ++c.hard;
-    if (is_entry(kConstraintWords, core)) ++c.constraint;
-    if (is_entry(kTrivialWords, core)) ++c.trivial;
-  });
-  c.distinct = distinct.size();
+    if (core.empty() || core[0] < 'a' || core[0] > 'z') continue;
+    const uint8_t lists = lists_of(core);
+    c.code_words += (lists & kCode) != 0;
+    c.hard += (lists & kHard) != 0;
+    c.constraint += (lists & kConstraint) != 0;
+    c.trivial += (lists & kTrivial) != 0;
+  }
   return c;
 }
 

@@ -83,14 +83,11 @@ class SeenSet {
 float saturation_scan(std::string_view text, uint64_t window) {
   const uint64_t w = window == 0 ? 1 : window;
 
-  uint64_t n = 0;
-  for_each_word(text, [&n](std::string_view) { ++n; });
+  std::vector<std::string_view> tokens;
+  for_each_word(text, [&tokens](std::string_view token) { tokens.push_back(token); });
+  const uint64_t n = tokens.size();
   // n < 2w, written so that a huge width can't overflow.
   if (n / 2 < w) return 0.0f;
-
-  std::vector<std::string_view> tokens;
-  tokens.reserve(n);
-  for_each_word(text, [&tokens](std::string_view token) { tokens.push_back(token); });
 
   const uint64_t windows = n - w + 1;
   SeenSet seen(windows);
