@@ -105,9 +105,11 @@ struct LetterIndex {
   }
 };
 
+constexpr size_t kWordEntries =
+    kCodeWords.size() + kConstraintWords.size() + kTrivialWords.size() + kHardWords.size();
+
 constexpr auto kWordIndex = [] {
-  LetterIndex<kCodeWords.size() + kConstraintWords.size() + kTrivialWords.size() + kHardWords.size()>
-      index;
+  LetterIndex<kWordEntries> index;
   for (std::string_view text : kCodeWords) index.add(text, kCode);
   for (std::string_view text : kConstraintWords) index.add(text, kConstraint);
   for (std::string_view text : kTrivialWords) index.add(text, kTrivial);
@@ -300,7 +302,7 @@ class DistinctWords {
           break;
         }
         const std::string_view other = words_[slot - 1];
-        if (other.size() == word.size() && same_bytes(other.data(), word.data(), word.size())) break;
+        if (other == word) break;
       }
     }
     return distinct;
