@@ -283,7 +283,7 @@ template <class Slot>
 class DistinctWords {
  public:
   explicit DistinctWords(const std::vector<std::string_view>& words) : words_(words) {
-    // A load of at most two thirds.
+    // A load of at most two thirds; a vector's size is far from overflowing it.
     const uint64_t capacity = std::bit_ceil(words.size() + words.size() / 2 + 1);
     slots_ = std::make_unique<Slot[]>(capacity);  // zeroed; throws std::bad_alloc
     mask_ = capacity - 1;
