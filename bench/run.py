@@ -75,22 +75,31 @@ def run_cpp(cpp_dir: str | None, tiny: bool) -> dict:
     return found
 
 
-def run_memory(tiny: bool, tmp: str) -> list[dict]:
+def run_memory(tiny: bool, tmp: str, rounds: int = 5) -> list[dict]:
+    """Median figures of `rounds` child runs per implementation, interleaved
+    (page-granular resident sizes move by a few pages from run to run)."""
     import memory
+    import statistics
+    rounds = 1 if tiny else rounds
     rows = []
     for workload, value in memory.workloads_for(tiny).items():
         data = os.path.join(tmp, workload + ".pickle")
         with open(data, "wb") as f:
             pickle.dump(value, f, protocol=pickle.HIGHEST_PROTOCOL)
-        figures = {}
-        for impl in ("zelmo", "python"):
-            out = subprocess.run([sys.executable, os.path.join(HERE, "memory.py"), "--data", data,
-                                  "--impl", impl, "--workload", workload],
-                                 check=True, capture_output=True, text=True).stdout
-            figures[impl] = json.loads(out)
+        runs: dict = {"zelmo": [], "python": []}
+        for _ in range(rounds):
+            for impl in runs:
+                out = subprocess.run([sys.executable, os.path.join(HERE, "memory.py"), "--data", data,
+                                      "--impl", impl, "--workload", workload],
+                                     check=True, capture_output=True, text=True).stdout
+                runs[impl].append(json.loads(out))
+        figures = {impl: {"peak_kib": int(statistics.median(r["peak_kib"] for r in rs)),
+                          "delta_kib": int(statistics.median(r["peak_kib"] - r["baseline_kib"] for r in rs))}
+                   for impl, rs in runs.items()}
         rows.append({"workload": workload, **figures})
         print(f"  memory {workload:<14} zelmo peak {figures['zelmo']['peak_kib']:>8} KiB"
-              f"   python peak {figures['python']['peak_kib']:>8} KiB", flush=True)
+              f" (+{figures['zelmo']['delta_kib']})   python peak {figures['python']['peak_kib']:>8} KiB"
+              f" (+{figures['python']['delta_kib']})", flush=True)
     return rows
 
 
@@ -196,7 +205,7 @@ def memory_table(mem: list[dict]) -> list[str]:
     for m in mem:
         z, p = m["zelmo"], m["python"]
         lines.append(f"| {m['workload']} | {z['peak_kib']} KiB | {p['peak_kib']} KiB | "
-                     f"{z['peak_kib'] - z['baseline_kib']} KiB | {p['peak_kib'] - p['baseline_kib']} KiB |")
+                     f"{z['delta_kib']} KiB | {p['delta_kib']} KiB |")
     return lines
 
 
@@ -276,8 +285,9 @@ def main():
                 md.append(f"| {k} | {v / 1e9:.3f} GB/s |")
     if mem:
         md += ["", "## Peak memory (child processes, `resource.getrusage` ru_maxrss)", "",
-               "Each child imports both implementations and loads the pickled workload; the baseline "
-               "is the peak before the call, the peak is read right after one call.", ""]
+               "Each child imports both implementations, loads the pickled workload and warms both "
+               "up on a small copy of it; the baseline is the peak before the measured call, the peak "
+               "is read right after it. Medians of five children per implementation.", ""]
         md += memory_table(mem)
     md += ["", "## Goals", ""] + goals(rows, ratios, cpp, mem)
     text = "\n".join(md) + "\n"

@@ -18,8 +18,8 @@ bool is_durable(uint32_t flags) noexcept { return (flags & DURABLE_MASK) != 0; }
 
 bool is_conversational(uint32_t flags) noexcept { return (flags & CONVERSATIONAL_MASK) != 0; }
 
-float metabolic_weight(uint32_t flags) noexcept {
-  switch (block_class(flags)) {
+float class_weight(BlockClass cls) noexcept {
+  switch (cls) {
     case BlockClass::durable: return 4.0f;
     case BlockClass::conversational: return 1.0f;
     case BlockClass::thinking: return 0.15f;
@@ -27,10 +27,6 @@ float metabolic_weight(uint32_t flags) noexcept {
     case BlockClass::unclassified: break;
   }
   return 0.6f;
-}
-
-uint32_t estimate_tokens(std::string_view text) noexcept {
-  return static_cast<uint32_t>(text.size() / 4) + 1u;
 }
 
 // ---------------------------------------------------------------- SipHash-1-3

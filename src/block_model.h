@@ -22,9 +22,15 @@ BlockClass block_class(uint32_t flags) noexcept;
 bool is_durable(uint32_t flags) noexcept;
 bool is_conversational(uint32_t flags) noexcept;
 // Single-precision oxygen weight of the class: 4.0, 1.0, 0.15f, 0.25f, 0.6f.
-float metabolic_weight(uint32_t flags) noexcept;
+float class_weight(BlockClass cls) noexcept;
+inline float metabolic_weight(uint32_t flags) noexcept { return class_weight(block_class(flags)); }
 // floor(bytes / 4) + 1 in wrapping 32-bit arithmetic; only the length counts.
-uint32_t estimate_tokens(std::string_view text) noexcept;
+inline uint32_t estimate_tokens_for_bytes(size_t bytes) noexcept {
+  return static_cast<uint32_t>(bytes / 4) + 1u;
+}
+inline uint32_t estimate_tokens(std::string_view text) noexcept {
+  return estimate_tokens_for_bytes(text.size());
+}
 
 // Streaming SipHash-1-3 with the all-zero 128-bit key. Feeding never
 // allocates; finish() may be called at any point and leaves the state intact.

@@ -330,6 +330,67 @@ std::string_view to_text_view(PyObject* obj) {
   return {utf8, static_cast<std::size_t>(n)};
 }
 
+namespace {
+
+// str.isascii's C function (METH_NOARGS), looked up once through the public
+// method object, so that an ASCII str is recognised by its flag alone.
+using NoArgsFn = PyObject* (*)(PyObject*, PyObject*);
+NoArgsFn g_isascii = nullptr;
+bool g_isascii_probed = false;
+
+NoArgsFn isascii_function() {
+  if (!g_isascii_probed) {
+    g_isascii_probed = true;
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
+    Ref bound(empty ? PyObject_GetAttrString(empty.get(), "isascii") : nullptr);
+    if (bound && PyCFunction_Check(bound.get()) && PyCFunction_GetFlags(bound.get()) == METH_NOARGS) {
+      g_isascii = reinterpret_cast<NoArgsFn>(PyCFunction_GetFunction(bound.get()));
+    }
+    PyErr_Clear();  // without the fast path every str takes the counting path
+  }
+  return g_isascii;
+}
+
+bool is_ascii(PyObject* str) {
+  NoArgsFn fn = isascii_function();
+  if (!fn) return false;
+  PyObject* r = fn(str, nullptr);
+  if (!r) throw_error();
+  const bool ascii = r == Py_True;
+  Py_DECREF(r);
+  return ascii;
+}
+
+// Characters counted through a stack buffer; longer texts are encoded once.
+constexpr Py_ssize_t kCountedChars = 4096;
+
+}  // namespace
+
+std::size_t utf8_length(PyObject* str) {
+  const Py_ssize_t n = PyUnicode_GetLength(str);
+  if (n < 0) throw_error();
+  if (is_ascii(str)) return static_cast<std::size_t>(n);
+  if (n <= kCountedChars) {
+    Py_UCS4 buf[kCountedChars];
+    if (!PyUnicode_AsUCS4(str, buf, kCountedChars, 0)) throw_error();
+    // Bytes beyond the first of each character; 32-bit lanes (at most 3 *
+    // 4096) so that the loop vectorises without widening.
+    std::uint32_t extra = 0;
+    std::uint32_t surrogates = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const Py_UCS4 c = buf[i];
+      extra += static_cast<std::uint32_t>(c >= 0x80) + static_cast<std::uint32_t>(c >= 0x800) +
+               static_cast<std::uint32_t>(c >= 0x10000);
+      surrogates |= static_cast<std::uint32_t>((c & 0xFFFFF800u) == 0xD800u);
+    }
+    if (!surrogates) return static_cast<std::size_t>(n) + extra;
+  }
+  // Long texts, and texts with a lone surrogate: the interpreter's encoder
+  // gives the length, or raises exactly what the text conversion raises.
+  Ref bytes(check(PyUnicode_AsUTF8String(str)));
+  return static_cast<std::size_t>(PyBytes_Size(bytes.get()));
+}
+
 std::optional<std::string> to_optional_text(PyObject* obj) {
   if (obj == Py_None) return std::nullopt;
   return to_text(obj);
@@ -443,9 +504,11 @@ void to_pairs(PyObject* obj, PairSink& sink) {
                    take(PyUnicode_FromFormat(
                        "expected tuple of length 2, but got tuple of length %zd", len)));
     }
-    std::string_view text = to_text_view(PyTuple_GetItem(raw, 0));
-    std::uint32_t flags = to_u32(PyTuple_GetItem(raw, 1));
-    sink.push(text, flags);
+    PyObject* text = PyTuple_GetItem(raw, 0);
+    if (!PyUnicode_Check(text)) raise_type_mismatch(text, "str");
+    const std::size_t bytes = utf8_length(text);
+    const std::uint32_t flags = to_u32(PyTuple_GetItem(raw, 1));
+    sink.push(text, bytes, flags);
   }
   if (PyErr_Occurred()) throw_error();
 }

@@ -274,13 +274,19 @@ bool to_bool(PyObject* obj);
 // out so that no out-of-range float conversion (undefined in C++) happens.
 float narrow_to_single(double d) noexcept;
 
+// The UTF-8 byte length of a str, checked as the text conversion checks it (a
+// lone surrogate raises the interpreter's UnicodeEncodeError), without
+// encoding it and without leaving a cached UTF-8 copy on the object.
+std::size_t utf8_length(PyObject* str);
+
 // sequence of pairs: feeds `sink.reserve(n)` once with a bounded hint, then
-// `sink.push(std::string_view text, std::uint32_t flags)` per item, in order.
-// The view is valid until the next push (the item may die with the tuple).
+// `sink.push(text, utf8_bytes, flags)` per item, in order. `text` is the
+// item's str (or str subclass) after the text check, borrowed: the item may
+// die after the push, so a sink that keeps it takes its own reference.
 class PairSink {
  public:
   virtual void reserve(std::size_t n) = 0;
-  virtual void push(std::string_view text, std::uint32_t flags) = 0;
+  virtual void push(PyObject* text, std::size_t utf8_bytes, std::uint32_t flags) = 0;
 
  protected:
   ~PairSink() = default;

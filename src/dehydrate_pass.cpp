@@ -13,11 +13,15 @@ DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcep
   return DehydrateRule{clamp_half_life(half_life), safe_threshold};
 }
 
-bool survives_decay(const DehydrateRule& rule, uint32_t flags, uint64_t age) noexcept {
+bool survives_decay(const DehydrateRule& rule, BlockClass cls, uint64_t age) noexcept {
   // Each step rounds to single precision on its own (no contraction).
   const float a = static_cast<float>(age);
-  const float d = ::exp2f(-a / rule.half_life);
-  const float p = d * metabolic_weight(flags);
+  const float x = -a / rule.half_life;
+  // Below -151 the exact power lies under a quarter of the smallest
+  // subnormal, so exp2f returns +0; skipping the call spares its underflow
+  // path (errno and exception flags), which old messages would take.
+  const float d = x < -151.0f ? 0.0f : ::exp2f(x);
+  const float p = d * class_weight(cls);
   return p >= rule.threshold;
 }
 

@@ -28,13 +28,28 @@ float clamp_half_life(float half_life) noexcept;
 DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcept;
 
 // Survival of a message that is neither protected nor durable.
-bool survives_decay(const DehydrateRule& rule, uint32_t flags, uint64_t age) noexcept;
+bool survives_decay(const DehydrateRule& rule, BlockClass cls, uint64_t age) noexcept;
+inline bool survives_decay(const DehydrateRule& rule, uint32_t flags, uint64_t age) noexcept {
+  return survives_decay(rule, block_class(flags), age);
+}
 
 // Keep decision of message i among n, protected prefix length p = min(prefix, n).
 inline bool keep_message(const DehydrateRule& rule, uint64_t stable_prefix, size_t n, size_t i,
+                         BlockClass cls) noexcept {
+  if (i < stable_prefix || cls == BlockClass::durable) return true;
+  return survives_decay(rule, cls, static_cast<uint64_t>(n - 1 - i));
+}
+inline bool keep_message(const DehydrateRule& rule, uint64_t stable_prefix, size_t n, size_t i,
                          uint32_t flags) noexcept {
-  if (i < stable_prefix || is_durable(flags)) return true;
-  return survives_decay(rule, flags, static_cast<uint64_t>(n - 1 - i));
+  return keep_message(rule, stable_prefix, n, i, block_class(flags));
+}
+
+// The pass over a caller's store of messages, oldest first: `class_of(i)`
+// yields message i's BlockClass, `verdict(i, kept)` records its decision.
+template <class ClassOf, class Verdict>
+void mark_survivors(const DehydrateRule& rule, uint64_t stable_prefix, size_t n, ClassOf&& class_of,
+                    Verdict&& verdict) {
+  for (size_t i = 0; i < n; ++i) verdict(i, keep_message(rule, stable_prefix, n, i, class_of(i)));
 }
 
 // One byte per message, 1 = kept. `flags_of(i)` yields message i's flags.

@@ -1,6 +1,6 @@
 // dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0)
 #include <chrono>
-#include <string>
+#include <cstdint>
 #include <vector>
 
 #include "bindings.h"
@@ -23,19 +23,59 @@ Interned k_reduction("reduction");
 Interned k_stable_prefix_tokens("stable_prefix_tokens");
 Interned k_kernel_latency_us("kernel_latency_us");
 
-struct Message {
-  std::string text;
-  std::uint32_t flags;
+// The converted messages, one word each: a strong reference to the text with
+// the message's class (BlockClass, 0..4) in the three low bits, which the
+// alignment of every interpreter object leaves clear; the pass replaces the
+// class with the verdict. The texts are not copied: the survivors go back in
+// "kept" as the very same str objects (a str subclass is copied into a plain
+// str there), so the call holds one word per message, no more than a list
+// of the keep decisions would take in Python.
+class Messages final : public PairSink {
+ public:
+  static constexpr std::uintptr_t kTagBits = 7;
+  static constexpr std::uintptr_t kPurged = 0, kKept = 1;
+
+  Messages() = default;
+  Messages(const Messages&) = delete;
+  Messages& operator=(const Messages&) = delete;
+  ~Messages() {
+    for (std::uintptr_t w : words_) Py_DECREF(object_of(w));
+  }
+
+  void reserve(std::size_t n) override { words_.reserve(n); }
+  void push(PyObject* obj, std::size_t utf8_bytes, std::uint32_t flags) override {
+    const auto bits = reinterpret_cast<std::uintptr_t>(obj);
+    if (bits & kTagBits) throw Fault("misaligned object");
+    words_.push_back(bits | static_cast<std::uintptr_t>(block_class(flags)));
+    Py_INCREF(obj);  // taken once the word is stored
+    tokens_before_ += estimate_tokens_for_bytes(utf8_bytes);
+  }
+
+  std::size_t size() const noexcept { return words_.size(); }
+  std::uint64_t tokens_before() const noexcept { return tokens_before_; }
+  PyObject* text(std::size_t i) const noexcept { return object_of(words_[i]); }
+  BlockClass block_class_of(std::size_t i) const noexcept {
+    return static_cast<BlockClass>(words_[i] & kTagBits);
+  }
+  void set_verdict(std::size_t i, bool kept) noexcept {
+    words_[i] = (words_[i] & ~kTagBits) | (kept ? kKept : kPurged);
+  }
+  bool kept(std::size_t i) const noexcept { return (words_[i] & kTagBits) == kKept; }
+
+ private:
+  static PyObject* object_of(std::uintptr_t w) noexcept {
+    return reinterpret_cast<PyObject*>(w & ~kTagBits);
+  }
+
+  std::vector<std::uintptr_t> words_;
+  std::uint64_t tokens_before_ = 0;
 };
 
-// Owned copies of the (content, signal_flags) pairs, in order.
-struct Messages final : PairSink {
-  std::vector<Message> items;
-  void reserve(std::size_t n) override { items.reserve(n); }
-  void push(std::string_view text, std::uint32_t flags) override {
-    items.push_back(Message{std::string(text), flags});
-  }
-};
+// The same text as a plain str: the object itself, or a copy of a subclass.
+Ref plain_str(PyObject* text) {
+  if (PyUnicode_CheckExact(text)) return Ref(Py_NewRef(text));
+  return take(PyUnicode_FromObject(text));
+}
 
 PyObject* dehydrate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
@@ -50,24 +90,36 @@ PyObject* dehydrate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::uint64_t stable_prefix = arg_or(kSpec, a, 3, to_u64, std::uint64_t{0});
 
     const DehydrateRule rule = make_dehydrate_rule(half_life, threshold);
-    const std::vector<Message>& items = messages.items;
-    const std::size_t n = items.size();
+    const std::size_t n = messages.size();
 
     // The timed region is the decision pass alone, lock release and
-    // re-acquisition included.
+    // re-acquisition included. The pass reads and rewrites the tag bits only
+    // and touches no interpreter object.
     const auto start = std::chrono::steady_clock::now();
-    const std::vector<unsigned char> keep = without_gil([&] {
-      return dehydrate_keep_mask(rule, stable_prefix, n, [&](std::size_t i) { return items[i].flags; });
+    without_gil([&] {
+      mark_survivors(
+          rule, stable_prefix, n, [&](std::size_t i) { return messages.block_class_of(i); },
+          [&](std::size_t i, bool kept) { messages.set_verdict(i, kept); });
     });
     const auto stop = std::chrono::steady_clock::now();
 
+    // Token sums of the survivors and of the protected prefix; the counts
+    // are read again from the texts (the conversion kept only their total).
     DehydrateTotals totals;
-    for (std::size_t i = 0; i < n; ++i)
-      totals.count(estimate_tokens(items[i].text), i < stable_prefix, keep[i] != 0);
-
+    totals.tokens_before = messages.tokens_before();
+    for (std::size_t i = 0; i < n; ++i) totals.blocks_kept += messages.kept(i);
+    totals.blocks_purged = n - totals.blocks_kept;
     Ref kept = new_list(static_cast<std::size_t>(totals.blocks_kept));
-    for (std::size_t i = 0, k = 0; i < n; ++i)
-      if (keep[i]) list_put(kept.get(), k++, new_text(items[i].text));
+    for (std::size_t i = 0, k = 0; i < n; ++i) {
+      const bool in_prefix = i < stable_prefix;
+      if (!messages.kept(i) && !in_prefix) continue;
+      const std::uint32_t tokens = estimate_tokens_for_bytes(utf8_length(messages.text(i)));
+      if (in_prefix) totals.stable_prefix_tokens += tokens;
+      if (messages.kept(i)) {
+        totals.tokens_after += tokens;
+        list_put(kept.get(), k++, plain_str(messages.text(i)));
+      }
+    }
 
     Ref out = new_dict();
     dict_set(out.get(), k_kept, std::move(kept));

@@ -4,9 +4,11 @@ import ctypes
 import ctypes.util
 import math
 import random
+import sys
 import threading
 
 import numpy as np
+
 import pytest
 
 import zelmo_micro as z
@@ -160,6 +162,39 @@ def test_texts_come_back_unchanged():
 def test_token_estimate_counts_utf8_bytes():
     out = run([("", 1), ("abc", 1), ("abcd", 1), ("\u00e9" * 2, 1), ("x" * 1000, 1)])
     assert out["tokens_before"] == 1 + 1 + 2 + 2 + 251
+
+
+@pytest.mark.parametrize("text", [
+    "plain ascii", "caf\u00e9" * 300, "\u2014 dash \u201cquoted\u201d" * 200, "\U0001F680 go " * 400,
+    "\u00e9" * 5000, "x" * 4095 + "\u65e5", "\U0001F600" * 4097,
+])
+def test_token_counts_follow_utf8_length_of_every_storage_width(text):
+    # Latin-1, two-byte, four-byte, and texts longer than the counting buffer.
+    out = run([(text, z.USER), (text[::-1], z.FACT)])
+    assert out["tokens_before"] == tokens(text) + tokens(text[::-1])
+    assert out["tokens_after"] == out["tokens_before"]
+    assert out["kept"] == [text, text[::-1]]
+
+
+class Text(str):
+    pass
+
+
+def test_str_subclass_texts_come_back_as_plain_str():
+    out = run([(Text("sub \u00e9"), z.USER), ("plain", z.USER)])
+    assert out["kept"] == ["sub \u00e9", "plain"]
+    assert [type(t) for t in out["kept"]] == [str, str]
+
+
+@pytest.mark.parametrize("text", ["a\ud800b", "\u00e9" * 5000 + "\udfff", "x\udc80" * 3000])
+def test_lone_surrogates_raise_the_encoders_error(text):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    with pytest.raises(UnicodeEncodeError) as got:
+        z.dehydrate([("fine", z.USER), (text, z.USER)])
+    assert str(got.value) == str(expected.value)
+    if sys.version_info >= (3, 11):
+        assert got.value.__notes__ == ["while processing 'messages'"]
 
 
 def test_accepts_any_sequence_and_int_likes():
