@@ -69,9 +69,11 @@ clean:
 #                  UndefinedBehaviorSanitizer; the whole pytest suite and the
 #                  C++ tests run under them
 #   make tsan      the ThreadSanitizer stress tests, TSAN_ROUNDS times over
-#   make fuzz      the fuzz harness for FUZZ_SECONDS (default 600) on the
-#                  sanitized module; fuzz-ci runs it for 60 s
-.PHONY: asan tsan fuzz fuzz-ci reliability san-build
+#   make fuzz      coverage-guided fuzzing (atheris) for FUZZ_SECONDS (default
+#                  600) on a plain build, then the collected corpus and random
+#                  programs for REPLAY_SECONDS on the sanitized module;
+#                  fuzz-ci does the same in about 60 s
+.PHONY: asan tsan fuzz fuzz-ci reliability san-build fuzz-build
 
 SAN_VENV   := build/venv-san
 SAN_VPY    := $(SAN_VENV)/bin/python
@@ -81,6 +83,10 @@ SAN_CPP    := build/asan-cpp
 TSAN_BUILD := build/tsan
 TSAN_ROUNDS ?= 30
 FUZZ_SECONDS ?= 600
+REPLAY_SECONDS ?= 120
+FUZZ_VENV  := build/venv-fuzz
+FUZZ_VPY   := $(FUZZ_VENV)/bin/python
+FUZZ_STAMP := $(FUZZ_VENV)/.tools-stamp
 SANITIZERS := address,undefined
 # A UB report is an error, not a warning that lets the run pass.
 SAN_FLAGS  := -fno-sanitize-recover=undefined
@@ -136,14 +142,27 @@ tsan: $(SAN_STAMP)
 	ZELMO_STRESS_ITERS=$(TSAN_ROUNDS) $(SAN_VENV)/bin/ctest --test-dir $(TSAN_BUILD) -R '^tsan_' \
 		--timeout 1200 --output-on-failure
 
-# New corpus entries and crash inputs go under build/, the seeds stay as they are.
-fuzz: san-build
+# atheris measures coverage of the harness's Python code through its own
+# libFuzzer; with the GCC ASan runtime loaded that coverage is lost, so the
+# guided search runs on a plain build and the sanitized module then replays
+# everything it found. New corpus entries and crash inputs go under build/,
+# the seeds stay as they are.
+$(FUZZ_STAMP):
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_VPY) -m pip install -q --upgrade pip
+	$(FUZZ_VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja numpy atheris
+	touch $@
+
+fuzz-build: $(FUZZ_STAMP)
+	$(FUZZ_VPY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/fuzz-module .
+
+fuzz: fuzz-build san-build
 	mkdir -p build/fuzz/corpus build/fuzz/artifacts
-	$(SAN_ENV) $(SAN_VPY) fuzz/fuzz_zelmo.py -max_total_time=$(FUZZ_SECONDS) -timeout=20 \
-		-rss_limit_mb=4096 -artifact_prefix=build/fuzz/artifacts/ -print_final_stats=1 \
-		build/fuzz/corpus fuzz/seeds
+	$(FUZZ_VPY) fuzz/fuzz_zelmo.py -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=20 -rss_limit_mb=2048 \
+		-artifact_prefix=build/fuzz/artifacts/ -print_final_stats=1 build/fuzz/corpus fuzz/seeds
+	$(SAN_ENV) $(SAN_VPY) fuzz/replay.py --random-seconds $(REPLAY_SECONDS) build/fuzz/corpus fuzz/seeds
 
 fuzz-ci:
-	$(MAKE) fuzz FUZZ_SECONDS=60
+	$(MAKE) fuzz FUZZ_SECONDS=40 REPLAY_SECONDS=20
 
 reliability: asan tsan fuzz-ci

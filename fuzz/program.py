@@ -1,0 +1,823 @@
+"""A byte-driven program over the whole module, and the oracle that judges it.
+
+`run(data)` reads the bytes as a sequence of operations: calls of the four
+module functions, and random method sequences on one HormonalBus, one
+ContextApoptosis and a few HormonalSignal objects, each shadowed by a small
+pure-Python model. Arguments are drawn valid or invalid (wrong types,
+out-of-range integers, unencodable text, objects whose conversion hooks raise)
+and argument shapes are sometimes broken.
+
+`Finding` is raised when:
+  - a call raises an exception outside its failure list (anything but
+    TypeError, ValueError, OverflowError, the exception planted in an
+    argument, and, for unallocatable capacities, MemoryError or the panic
+    exception "capacity overflow"), or a conversion failure lacks its note;
+  - a call with valid arguments fails, or one with invalid arguments succeeds;
+  - a result or a later observation disagrees with the model (so a failed call
+    that changed state is caught too).
+Crashes and hangs are caught by the fuzzer around it. The same function runs
+the regression inputs in tests/test_fuzz_regressions.py, without atheris.
+"""
+import ctypes
+import ctypes.util
+import decimal
+import math
+import os
+import re
+import struct
+import sys
+
+import zelmo_micro as z
+
+try:
+    import numpy
+except ImportError:  # numpy scalars are one more kind of argument, when present
+    numpy = None
+
+NOTES = sys.version_info >= (3, 11)
+SANITIZED = bool(os.environ.get("ZELMO_SANITIZED"))
+MAX_OPS = 48
+
+
+class Finding(AssertionError):
+    pass
+
+
+class Planted(Exception):
+    """Raised by the harness's own conversion hooks."""
+
+
+def _panic_type():
+    try:
+        z.HormonalBus(event_capacity=2**64 - 1)
+    except BaseException as e:  # noqa: BLE001 - the panic exception is a BaseException
+        return type(e)
+    raise Finding("an unrepresentable event capacity was accepted")
+
+
+PANIC = _panic_type()
+_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+_libm.exp2f.restype = ctypes.c_float
+_libm.exp2f.argtypes = (ctypes.c_float,)
+
+
+# ----------------------------------------------------------------------------
+# Single precision and the block model, in Python.
+
+def f32(x):
+    """x rounded to single precision; beyond its range, the infinity."""
+    if math.isnan(x) or math.isinf(x):
+        return x
+    try:
+        return struct.unpack("f", struct.pack("f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+def same(a, b):
+    """Bit-level equality of floats, any NaN equal to any NaN."""
+    if isinstance(a, float) and isinstance(b, float):
+        if math.isnan(a) or math.isnan(b):
+            return math.isnan(a) and math.isnan(b)
+        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+    return type(a) is type(b) and a == b
+
+
+def exp2f(x):
+    return _libm.exp2f(x)
+
+
+SYSTEM, USER, ASSISTANT, FACT, TOOL, THINKING = 1, 2, 4, 8, 16, 32
+WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + \
+    "\u2028\u2029\u202f\u205f\u3000"
+_SPLIT = re.compile("[" + re.escape(WHITE_SPACE) + "]+")
+
+
+def split_words(text):
+    return [w for w in _SPLIT.split(text) if w]
+
+
+def tokens(text):
+    return (len(text.encode()) // 4 + 1) & 0xFFFFFFFF
+
+
+def durable(flags):
+    return flags & (SYSTEM | FACT) != 0
+
+
+def conversational(flags):
+    return flags & (USER | ASSISTANT) != 0
+
+
+def weight(flags):
+    if durable(flags):
+        return 4.0
+    if conversational(flags):
+        return 1.0
+    if flags & THINKING:
+        return f32(0.15)
+    if flags & TOOL:
+        return 0.25
+    return f32(0.6)
+
+
+def digest(text):
+    joined = " ".join(split_words(text)).encode()
+    if len(joined) <= 120:
+        return joined.decode()
+    cut = 120
+    while cut < len(joined) and 0x80 <= joined[cut] <= 0xBF:
+        cut += 1
+    if cut >= len(joined):
+        return joined.decode()
+    return joined[:cut].decode() + "\u2026"
+
+
+def div(a, b):
+    """IEEE division of doubles."""
+    try:
+        return a / b
+    except ZeroDivisionError:
+        if math.isnan(a) or a == 0.0:
+            return math.nan
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+# ----------------------------------------------------------------------------
+# Reading the input.
+
+class Source:
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def done(self):
+        return self.pos >= len(self.data)
+
+    def byte(self):
+        if self.pos >= len(self.data):
+            return 0
+        self.pos += 1
+        return self.data[self.pos - 1]
+
+    def below(self, n):
+        return (self.byte() | self.byte() << 8) % n if n > 256 else self.byte() % n
+
+    def bits(self, nbytes):
+        return int.from_bytes(bytes(self.byte() for _ in range(nbytes)), "little")
+
+    def pick(self, seq):
+        return seq[self.below(len(seq))]
+
+
+# An argument is drawn as (object, value): value is what the module should see,
+# or INVALID when its conversion must fail.
+INVALID = object()
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if self.value is INVALID:
+            raise Planted("__index__")
+        return self.value
+
+
+class Float:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        if self.value is INVALID:
+            raise Planted("__float__")
+        return self.value
+
+
+def gen_uint(src, bits):
+    top = 2**bits
+    k = src.below(14)
+    if k == 0:
+        v = src.byte()
+    elif k == 1:
+        v = src.bits(bits // 8)
+    elif k == 2:
+        v = top - 1 - src.byte() % 3
+    elif k == 3:
+        return (top + src.byte(), INVALID)
+    elif k == 4:
+        return (-1 - src.byte(), INVALID)
+    elif k == 5:
+        b = bool(src.byte() & 1)
+        return b, int(b)
+    elif k == 6:
+        v = src.byte()
+        return Index(v), v
+    elif k == 7:
+        return Index(INVALID), INVALID
+    elif k == 8:
+        return src.pick([1.0, 2.5, None, "3", b"4", [5], 2**70, -(2**70)]), INVALID
+    elif k == 9 and numpy is not None:
+        v = src.byte()
+        return (numpy.uint32(v) if bits == 32 else numpy.uint64(v)), v
+    else:
+        v = src.bits(1) >> src.below(8)
+    return v, v
+
+
+FLOATS = [0.0, -0.0, 1.0, 0.5, 0.1, 0.35, 0.25, 2.0, 6.0, -1.0, 100.0, 1e-6, math.nan, math.inf,
+          -math.inf, 1e39, -1e39, 3.4028235e38, 1e-45, 5e-324, 0.0625, 0.1875, -0.0004, 0.0005]
+
+
+def gen_float(src):
+    k = src.below(12)
+    if k < 4:
+        v = src.pick(FLOATS)
+        return v, v
+    if k == 4:
+        v = struct.unpack("f", struct.pack("I", src.bits(4)))[0]
+        return v, v
+    if k == 5:
+        v = struct.unpack("d", struct.pack("Q", src.bits(8)))[0]
+        return v, v
+    if k == 6:
+        v = src.byte() - 128
+        return v, float(v)
+    if k == 7:
+        v = src.pick(FLOATS)
+        return Float(v), v
+    if k == 8:
+        return Float(INVALID), INVALID
+    if k == 9:
+        return src.pick([None, "1.0", b"x", [1.0], 2**1100, complex(1, 1)]), INVALID
+    if k == 10 and numpy is not None:
+        v = f32(src.pick(FLOATS))
+        return numpy.float32(v), v
+    v = src.byte() / 7.0
+    return v, v
+
+
+PIECES = ["a", "b", "word", "the", "quick", "brown", "fox", "why", "how", "fn", "(fn)", "fn::new",
+          "design", "DESIGN", "Refactor", "must", "never", "ok", "thanks", "não", "nao", "na\u0303o",
+          "\u0130", "\u03a3", "\u039f\u0394\u039f\u03a3", "\u00df", "\ufb01", "\U0001F600", "\u00e9",
+          "e\u0301", "0123", "{", "}", ";", "=", "<>", "`", "x" * 40, "\u00e9" * 30, "\u200b",
+          "\x00", "\x1c", "\u2126", "\u212a"]
+SPACES = [" ", " ", " ", "  ", "\t", "\n", "\r\n", "\u00a0", "\u2028", "\u3000", "\u0085", "\u1680",
+          "\u202f", ""]
+
+
+def gen_text(src):
+    """(str, its value) with mostly valid, sometimes unencodable text."""
+    k = src.below(16)
+    n = src.below(40)
+    parts = []
+    for _ in range(n):
+        parts.append(src.pick(PIECES))
+        parts.append(src.pick(SPACES))
+    text = "".join(parts) * (1 + (src.byte() % 8 if k == 0 else 0) * 16)
+    if k == 1:
+        return text + "\ud800", INVALID
+    return text, text
+
+
+def gen_str_arg(src):
+    if src.below(12) == 0:
+        return src.pick([None, 5, b"bytes", ["x"], 1.5]), INVALID
+    return gen_text(src)
+
+
+def gen_optional_text(src):
+    obj, value = gen_str_arg(src)
+    return (None, None) if obj is None or src.below(6) == 0 else (obj, value)
+
+
+def gen_bool(src):
+    k = src.below(8)
+    if k < 5:
+        b = bool(k & 1)
+        return b, b
+    if k == 5 and numpy is not None:
+        b = bool(src.byte() & 1)
+        return numpy.bool_(b), b
+    return src.pick([0, 1, None, "True", 1.0]), INVALID
+
+
+class Pairs:
+    """A sequence of pairs that is neither list nor tuple; its length may fail
+    and its iteration may raise part-way."""
+
+    def __init__(self, items, fail_len, raise_at):
+        self.items, self.fail_len, self.raise_at = items, fail_len, raise_at
+
+    def __len__(self):
+        if self.fail_len:
+            raise Planted("__len__")
+        return len(self.items)
+
+    def __getitem__(self, i):
+        if i == self.raise_at:
+            raise Planted("__getitem__")
+        return self.items[i]
+
+
+BLOCK_FLAGS = [0, 1, 2, 4, 8, 16, 32, 18, 48, 64, 9, 6, 2**31, 2**32 - 1]
+
+
+def gen_messages(src):
+    """(object, list of (text, flags) or INVALID): valid pairs, at most one
+    of them spoiled, in a list, a tuple or a sequence of another type."""
+    n = src.below(40) if src.below(4) else src.below(400)
+    items, values = [], []
+    for _ in range(n):
+        text = gen_text(src)[0].encode("utf-8", "replace").decode() if src.below(4) else \
+            src.pick(["", "m", "hello world", "\u00e9t\u00e9"])
+        flags = src.pick(BLOCK_FLAGS)
+        items.append((text, flags))
+        values.append((text, flags))
+    valid = True
+    if n and src.below(3) == 0:
+        i, k = src.below(n), src.below(6)
+        text, flags = items[i]
+        valid = False
+        if k == 0:
+            items[i] = [text, flags]
+        elif k == 1:
+            items[i] = (text, flags, 0)[: src.pick([0, 1, 3])]
+        elif k == 2:
+            items[i] = (flags, text)
+        elif k == 3:
+            items[i] = (text + "\ud800", flags)
+        else:
+            obj, value = gen_uint(src, 32)
+            items[i] = (text, obj)
+            if value is not INVALID:
+                values[i], valid = (text, value), True
+    shape = src.below(16)
+    if shape == 0:
+        return "".join(t for t, _ in values), INVALID
+    if shape == 1:
+        return src.pick([None, 5, {1: 2}, {("a", 1)}, iter(items)]), INVALID
+    if shape == 2:
+        return tuple(items), values if valid else INVALID
+    if shape == 3:
+        raise_at = src.below(n + 2)
+        obj = Pairs(items, bool(src.byte() & 1), raise_at)
+        return obj, values if valid and raise_at > n else INVALID
+    return items, values if valid else INVALID
+
+
+# ----------------------------------------------------------------------------
+# Calling with the oracle.
+
+def call(fn, name, params, required, drawn, allow=()):
+    """Calls fn with drawn = [(object, value) or None for an omitted optional
+    parameter], sometimes with a broken argument shape, and judges the
+    outcome against the failure list. Returns (ok, result)."""
+    src = call.src
+    args, kwargs = [], {}
+    cut = src.below(len(params) + 1) if src.below(3) == 0 else len(params)
+    for i, (p, d) in enumerate(zip(params, drawn)):
+        if d is None:
+            cut = min(cut, i)  # after an omitted parameter, keywords only
+        elif i < cut:
+            args.append(d[0])
+        else:
+            kwargs[p] = d[0]
+    broken = src.below(24) == 0
+    if broken:
+        how = src.below(4)
+        if how == 0:  # too many positional arguments
+            args, kwargs = [d[0] if d else 0 for d in drawn] + [0], {}
+        elif how == 1 or not required:  # an unknown keyword
+            kwargs["no_such_argument"] = 1
+        elif how == 2:  # the first parameter twice
+            kwargs = dict(zip(params, args), **kwargs)
+            args = [kwargs[params[0]]]
+        else:  # a required parameter missing
+            kwargs = dict(zip(params, args), **kwargs)
+            args = []
+            del kwargs[params[src.below(required)]]
+    invalid = [p for p, d in zip(params, drawn) if d is not None and d[1] is INVALID]
+    try:
+        result = fn(*args, **kwargs)
+    except BaseException as e:  # noqa: BLE001 - judged here
+        notes = getattr(e, "__notes__", None)
+        if broken:
+            if type(e) is not TypeError or notes:
+                raise Finding(f"{name}: a broken call raised {e!r} (notes {notes})") from e
+        elif invalid:
+            if not isinstance(e, (TypeError, ValueError, OverflowError, Planted)):
+                raise Finding(f"{name}: invalid {invalid[0]} raised {type(e).__qualname__}: {e}") from e
+            if NOTES and notes != [f"while processing '{invalid[0]}'"]:
+                raise Finding(f"{name}: {e!r} noted {notes}, first invalid argument {invalid[0]}") from e
+        elif not (isinstance(e, allow) and not isinstance(e, PANIC) or
+                  isinstance(e, PANIC) and PANIC in allow and str(e) == "capacity overflow"):
+            raise Finding(f"{name}: valid arguments raised {type(e).__module__}."
+                          f"{type(e).__qualname__}: {e}") from e
+        return False, None
+    if broken or invalid:
+        raise Finding(f"{name}: accepted {'a broken call' if broken else 'an invalid ' + invalid[0]}")
+    return True, result
+
+
+def maybe(src, gen, *a):
+    """An optional argument: omitted (None) or drawn."""
+    return None if src.below(3) == 0 else gen(src, *a)
+
+
+def expect(cond, what):
+    if not cond:
+        raise Finding(what)
+
+
+# ----------------------------------------------------------------------------
+# Module functions against their models.
+
+def op_effort_gauge(src, state):
+    ok, r = call(z.effort_gauge, "effort_gauge", ["text"], 1, [gen_str_arg(src)])
+    if ok:
+        expect(list(r) == ["score", "tier", "budget_tokens", "signals"], f"effort_gauge keys {list(r)}")
+        expect(0.0 <= r["score"] <= 1.0 and same(f32(r["score"]), r["score"]), f"score {r['score']}")
+        budget = {"off": 0, "low": 1024, "medium": 4096, "high": 16384}
+        expect(budget.get(r["tier"]) == r["budget_tokens"], f"tier {r['tier']} {r['budget_tokens']}")
+        s = r["signals"]
+        expect(list(s) == ["words", "len_score", "hard_hits", "constraint_hits", "code_hits",
+                           "digit_ratio", "novelty", "trivial_hits"], f"signals keys {list(s)}")
+        expect(s["hard_hits"] <= s["words"] and s["trivial_hits"] <= s["words"], f"signals {s}")
+        expect(0.0 <= s["novelty"] <= 1.0 and 0.0 <= s["digit_ratio"] <= 1.0, f"signals {s}")
+
+
+def op_saturation_scan(src, state):
+    text = gen_str_arg(src)
+    window = maybe(src, gen_uint, 64)
+    ok, r = call(z.saturation_scan, "saturation_scan", ["text", "window"], 1, [text, window])
+    if ok:
+        words = split_words(text[1])
+        w = 8 if window is None else (window[1] or 1)
+        if len(words) < 2 * w:
+            want = 0.0
+        else:
+            windows = len(words) - w + 1
+            distinct = len({tuple(words[i:i + w]) for i in range(windows)})
+            want = f32(f32(windows - distinct) / f32(windows))
+        expect(same(r, want), f"saturation_scan({text[1]!r}, {w}) = {r}, model {want}")
+
+
+def op_consolidation_gain(src, state):
+    drawn = [gen_uint(src, 64), gen_uint(src, 64), maybe(src, gen_uint, 32), maybe(src, gen_float),
+             maybe(src, gen_float)]
+    ok, r = call(z.consolidation_gain, "consolidation_gain",
+                 ["prefix_tokens", "purgeable_tokens", "calls_ahead", "cache_read_ratio",
+                  "cache_write_ratio"], 2, drawn)
+    if ok:
+        prefix, purge = drawn[0][1], drawn[1][1]
+        calls = 8 if drawn[2] is None else drawn[2][1]
+        rr = 0.1 if drawn[3] is None else drawn[3][1]
+        wr = 1.25 if drawn[4] is None else drawn[4][1]
+        u = min(purge, prefix)
+        rest, pf, c = float(prefix - u), float(prefix), float(max(calls, 1))
+        keep = rr * (c * pf)
+        cons = (wr * rest) + rr * ((c - 1.0) * rest)
+        gain = keep - cons
+        be = math.inf if u == 0 else div((wr - rr) * rest, rr * (pf - rest))
+        want = {"consolidate": gain > 0.0, "gain_token_equiv": gain, "cost_keep": keep,
+                "cost_consolidate": cons, "break_even_calls": be}
+        expect(list(r) == list(want) and all(same(r[k], want[k]) for k in want),
+               f"consolidation_gain{tuple(d and d[1] for d in drawn)} = {r}, model {want}")
+
+
+def dehydrate_model(messages, half_life, threshold, prefix):
+    h = f32(half_life)
+    if math.isnan(h) or h < f32(0.1):
+        h = f32(0.1)
+    t = f32(threshold)
+    n = len(messages)
+    keep = []
+    for i, (_, flags) in enumerate(messages):
+        if i < prefix or durable(flags):
+            keep.append(True)
+            continue
+        d = exp2f(f32(-f32(float(n - 1 - i)) / h))
+        keep.append(f32(d * weight(flags)) >= t)
+    kept = [text for (text, _), k in zip(messages, keep) if k]
+    before = sum(tokens(text) for text, _ in messages)
+    after = sum(tokens(text) for text in kept)
+    return {"kept": kept, "blocks_in": n, "blocks_kept": len(kept), "blocks_purged": n - len(kept),
+            "tokens_before": before, "tokens_after": after,
+            "reduction": 0.0 if before == 0 else 1.0 - after / before,
+            "stable_prefix_tokens": sum(tokens(text) for text, _ in messages[:prefix])}
+
+
+def op_dehydrate(src, state):
+    drawn = [gen_messages(src), maybe(src, gen_float), maybe(src, gen_float), maybe(src, gen_uint, 64)]
+    ok, r = call(z.dehydrate, "dehydrate", ["messages", "half_life", "safe_threshold", "stable_prefix"],
+                 1, drawn)
+    if ok:
+        messages = drawn[0][1]
+        hl = 6.0 if drawn[1] is None else drawn[1][1]
+        th = 0.35 if drawn[2] is None else drawn[2][1]
+        prefix = min(0 if drawn[3] is None else drawn[3][1], len(messages))
+        want = dehydrate_model(messages, hl, th, prefix)
+        latency = r.pop("kernel_latency_us", None)
+        expect(isinstance(latency, float) and latency >= 0.0, f"kernel_latency_us {latency}")
+        expect(list(r) == list(want) and all(same(r[k], want[k]) for k in want),
+               f"dehydrate: {r} != model {want}")
+
+
+# ----------------------------------------------------------------------------
+# HormonalSignal and HormonalBus.
+
+def signal_repr(flags, intensity):
+    if math.isnan(intensity):
+        shown = "NaN"
+    elif math.isinf(intensity):
+        shown = "-inf" if intensity < 0 else "inf"
+    else:
+        q = decimal.Decimal(intensity).quantize(decimal.Decimal("0.001"), rounding=decimal.ROUND_HALF_EVEN,
+                                                context=decimal.Context(prec=100))
+        shown = f"{q:f}"
+        if math.copysign(1.0, intensity) < 0 and not shown.startswith("-"):
+            shown = "-" + shown
+    return f"HormonalSignal(flags=0x{flags:X}, intensity={shown})"
+
+
+def op_new_signal(src, state):
+    drawn = [gen_uint(src, 32), maybe(src, gen_float)]
+    ok, s = call(z.HormonalSignal, "HormonalSignal", ["flags", "intensity"], 1, drawn)
+    if ok:
+        model = [drawn[0][1], 1.0 if drawn[1] is None else f32(drawn[1][1])]
+        state["signals"] = (state["signals"] + [(s, model)])[-4:]
+
+
+def op_signal(src, state):
+    if not state["signals"]:
+        return op_new_signal(src, state)
+    s, model = src.pick(state["signals"])
+    k = src.below(6)
+    if k == 0:
+        v = gen_uint(src, 32)
+        ok, _ = call(lambda flags: setattr(s, "flags", flags), "HormonalSignal.flags=", ["flags"], 1, [v])
+        if ok:
+            model[0] = v[1]
+    elif k == 1:
+        v = gen_float(src)
+        ok, _ = call(lambda intensity: setattr(s, "intensity", intensity), "HormonalSignal.intensity=",
+                     ["intensity"], 1, [v])
+        if ok:
+            model[1] = f32(v[1])
+    elif k == 2:
+        name = src.pick(["flags", "intensity"])
+        try:
+            delattr(s, name)
+        except AttributeError as e:
+            expect(str(e) == "property has no deleter", f"del {name}: {e}")
+        else:
+            raise Finding(f"del HormonalSignal.{name} succeeded")
+    expect(s.flags == model[0] and same(s.intensity, model[1]), f"signal {s!r} != model {model}")
+    expect(repr(s) == signal_repr(*model) == str(s), f"repr {s!r} != {signal_repr(*model)}")
+
+
+class BusModel:
+    def __init__(self, n, capacity):
+        self.n = 1 if n == 0 else min(n, 32)
+        self.capacity = 1 if capacity == 0 else capacity
+        self.channels = [0.0] * self.n
+        self.secretions = 0
+        self.events = []
+
+    def deposit(self, flags, intensity):
+        for i in range(self.n):
+            if flags >> i & 1:
+                self.channels[i] = f32(intensity + self.channels[i])
+        self.secretions += 1
+        if len(self.events) < self.capacity:
+            self.events.append((flags, intensity))
+
+
+def capacity(src, small, huge):
+    """An optional capacity: small, unallocatable or unrepresentable (which
+    must fail), or an invalid object. Sizes in between are never drawn: they
+    would really be allocated. Under AddressSanitizer, which announces every
+    refused allocation on stderr, only the unrepresentable ones are drawn."""
+    k = src.below(12)
+    if k < 3:
+        return None
+    if k == 3:
+        v = src.pick(huge[1:] if SANITIZED else huge)
+        return v, v
+    if k == 4:
+        v = gen_uint(src, 64)
+        return v if v[1] is INVALID else None
+    v = src.pick(small)
+    return v, v
+
+
+def op_new_bus(src, state):
+    n = maybe(src, gen_uint, 64)
+    cap = capacity(src, [0, 1, 2, 3, 7, 16, 64], [2**40, 2**62, 2**64 - 1])
+    huge = cap is not None and cap[1] is not INVALID and cap[1] >= 2**40
+    ok, bus = call(z.HormonalBus, "HormonalBus", ["num_signals", "event_capacity"], 0, [n, cap],
+                   allow=(MemoryError, PANIC) if huge else ())
+    if ok:
+        if huge:
+            raise Finding(f"HormonalBus(event_capacity={cap[1]}) was created")
+        state["bus"] = (bus, BusModel(32 if n is None else n[1], 4096 if cap is None else cap[1]))
+
+
+def check_bus(bus, m):
+    expect(all(same(a, b) for a, b in zip(bus.snapshot(), m.channels)) and len(bus.snapshot()) == m.n,
+           f"snapshot {bus.snapshot()} != model {m.channels}")
+    st = bus.stats()
+    total = -0.0
+    for v in m.channels:
+        total = f32(total + v)
+    expect(sorted(st) == ["num_signals", "secretions", "total_concentration"], f"stats keys {list(st)}")
+    expect(st["num_signals"] == float(m.n) and st["secretions"] == float(m.secretions) and
+           same(st["total_concentration"], total), f"stats {st} != model {m.n} {m.secretions} {total}")
+
+
+def op_bus(src, state):
+    if state["bus"] is None:
+        return op_new_bus(src, state)
+    bus, m = state["bus"]
+    k = src.below(8)
+    if k == 0:
+        if state["signals"] and src.below(4):
+            s, model = src.pick(state["signals"])
+            arg, value = (s, tuple(model))
+        else:
+            arg, value = src.pick([5, None, "sig", 1.0, bus]), INVALID
+        ok, r = call(bus.inject, "HormonalBus.inject", ["signal"], 1, [(arg, value)])
+        if ok:
+            expect(r is None, f"inject returned {r!r}")
+            m.deposit(*value)
+    elif k == 1:
+        flags, intensity = gen_uint(src, 32), gen_float(src)
+        ok, r = call(bus.secrete, "HormonalBus.secrete", ["flags", "intensity"], 2, [flags, intensity])
+        if ok:
+            m.deposit(flags[1], f32(intensity[1]))
+    elif k == 2:
+        mask = gen_uint(src, 32)
+        ok, r = call(bus.sense, "HormonalBus.sense", ["mask"], 1, [mask])
+        if ok:
+            want = 0.0
+            for i in range(m.n):
+                if mask[1] >> i & 1:
+                    want = f32(want + m.channels[i])
+            expect(same(r, want), f"sense({mask[1]:#x}) = {r}, model {want}")
+    elif k == 3:
+        bit = gen_uint(src, 64)
+        ok, r = call(bus.concentration, "HormonalBus.concentration", ["signal_bit"], 1, [bit])
+        if ok:
+            want = m.channels[bit[1]] if bit[1] < m.n else 0.0
+            expect(same(r, want), f"concentration({bit[1]}) = {r}, model {want}")
+    elif k == 4:
+        decay = gen_float(src)
+        ok, r = call(bus.tick, "HormonalBus.tick", ["decay"], 1, [decay])
+        if ok:
+            d = f32(decay[1])
+            m.channels = [f32(d * v) for v in m.channels]
+    elif k == 5:
+        mx = gen_uint(src, 64)
+        ok, r = call(bus.drain_events, "HormonalBus.drain_events", ["max"], 1, [mx])
+        if ok:
+            want, m.events = m.events[: mx[1]], m.events[mx[1]:]
+            expect(len(r) == len(want) and all(a[0] == b[0] and same(a[1], b[1]) for a, b in zip(r, want)),
+                   f"drain_events({mx[1]}) = {r[:8]}, model {want[:8]}")
+    else:
+        check_bus(bus, m)
+
+
+# ----------------------------------------------------------------------------
+# ContextApoptosis.
+
+class WindowModel:
+    def __init__(self, half_life, threshold, ledger_capacity):
+        h = f32(half_life)
+        self.half_life = f32(0.1) if math.isnan(h) or h < f32(0.1) else h
+        self.threshold = f32(threshold)
+        self.ledger_capacity = max(ledger_capacity, 1)
+        self.blocks = []  # [text, oxygen, flags]
+        self.inserted = self.reclaimed = 0
+        self.purpose = None
+        self.ledger = []
+
+    def note(self, text):
+        if text in self.ledger:
+            return False
+        self.ledger.append(text)
+        del self.ledger[: -self.ledger_capacity]
+        return True
+
+    def cycle(self, boost, absorb):
+        factor = exp2f(f32(-1.0 / self.half_life))
+        kept, digests = [], []
+        for b in self.blocks:
+            b[1] = f32(b[1] + boost) if durable(b[2]) else f32(b[1] * factor)
+            if durable(b[2]) or b[1] >= self.threshold:
+                kept.append(b)
+            else:
+                self.reclaimed += tokens(b[0])
+                if absorb and conversational(b[2]):
+                    digests.append(digest(b[0]))
+        purged = len(self.blocks) - len(kept)
+        self.blocks = kept
+        for d in digests:
+            self.note(d)
+        return purged
+
+    def render(self):
+        out = "" if self.purpose is None else self.purpose + "\n"
+        if self.ledger:
+            out += "STATE:\n" + "".join(f"- {t}\n" for t in self.ledger)
+        return out + "\n".join(b[0] for b in self.blocks)
+
+
+def op_new_window(src, state):
+    drawn = [maybe(src, gen_float), maybe(src, gen_float),
+             capacity(src, [0, 1, 4, 256], [2**50, 2**60, 2**64 - 1]), maybe(src, gen_uint, 64)]
+    huge = drawn[2] is not None and drawn[2][1] is not INVALID and drawn[2][1] >= 2**50
+    ok, w = call(z.ContextApoptosis, "ContextApoptosis",
+                 ["half_life", "safe_threshold", "capacity", "state_capacity"], 0, drawn,
+                 allow=(MemoryError, PANIC) if huge else ())
+    if ok:
+        if huge:
+            raise Finding(f"ContextApoptosis(capacity={drawn[2][1]}) was created")
+        state["window"] = (w, WindowModel(2.0 if drawn[0] is None else drawn[0][1],
+                                          0.35 if drawn[1] is None else drawn[1][1],
+                                          64 if drawn[3] is None else drawn[3][1]))
+
+
+def check_window(w, m):
+    expect(len(w) == len(m.blocks) and w.active_context() == [b[0] for b in m.blocks],
+           f"window holds {w.active_context()[:6]}, model {[b[0] for b in m.blocks][:6]}")
+    expect(w.active_tokens() == sum(tokens(b[0]) for b in m.blocks), "active_tokens")
+    expect(w.inserted_tokens() == m.inserted, f"inserted_tokens {w.inserted_tokens()} != {m.inserted}")
+    ratio = 0.0 if m.inserted == 0 else f32(f32(float(m.reclaimed)) / f32(float(m.inserted)))
+    expect(same(w.reduction_ratio(), ratio), f"reduction_ratio {w.reduction_ratio()} != {ratio}")
+    expect(w.state_entries() == m.ledger, f"ledger {w.state_entries()} != {m.ledger}")
+    expect(w.render() == m.render(), "render differs from the model")
+
+
+def op_window(src, state):
+    if state["window"] is None:
+        return op_new_window(src, state)
+    w, m = state["window"]
+    k = src.below(7)
+    if k <= 1:
+        content = gen_str_arg(src)
+        if src.below(3):
+            signal = (lambda v: (v, v))(src.pick([0, 1, 2, 4, 8, 16, 32, 6, 18, 48, 64, 9]))
+        else:
+            signal = maybe(src, gen_uint, 32)
+        oxygen = maybe(src, gen_float)
+        ok, r = call(w.insert, "ContextApoptosis.insert", ["content", "signal", "oxygen"], 1,
+                     [content, signal, oxygen])
+        if ok:
+            flags = 0 if signal is None else signal[1]
+            ox = None if oxygen is None else f32(oxygen[1])
+            if ox is None or ox < 0.0:
+                ox = weight(flags)
+            m.blocks.append([content[1], ox, flags])
+            m.inserted += tokens(content[1])
+    elif k == 2:
+        boost, absorb = maybe(src, gen_float), maybe(src, gen_bool)
+        ok, r = call(w.dehydrate, "ContextApoptosis.dehydrate", ["reinforce_boost", "absorb"], 0,
+                     [boost, absorb])
+        if ok:
+            want = m.cycle(0.5 if boost is None else f32(boost[1]), False if absorb is None else absorb[1])
+            expect(r == want, f"dehydrate purged {r}, model {want}")
+    elif k == 3:
+        fact = gen_str_arg(src) if src.below(3) else (lambda t: (t, t))(src.pick(m.ledger or ["fact"]))
+        ok, r = call(w.note_state, "ContextApoptosis.note_state", ["fact"], 1, [fact])
+        if ok:
+            want = m.note(fact[1])
+            expect(r is want, f"note_state({fact[1]!r}) = {r}, model {want}")
+    elif k == 4:
+        text = gen_optional_text(src)
+        ok, r = call(w.set_purpose, "ContextApoptosis.set_purpose", ["text"], 1, [text])
+        if ok:
+            m.purpose = text[1]
+    else:
+        check_window(w, m)
+
+
+# ----------------------------------------------------------------------------
+
+OPS = [op_effort_gauge, op_saturation_scan, op_consolidation_gain, op_dehydrate, op_dehydrate,
+       op_new_signal, op_signal, op_new_bus] + [op_bus] * 5 + [op_new_window] + [op_window] * 6
+
+
+def run(data):
+    """Runs the program the bytes describe; raises Finding on a fault."""
+    src = Source(data)
+    call.src = src
+    state = {"signals": [], "bus": None, "window": None}
+    for _ in range(MAX_OPS):
+        if src.done():
+            break
+        src.pick(OPS)(src, state)
+    if state["bus"] is not None:
+        check_bus(*state["bus"])
+    if state["window"] is not None:
+        check_window(*state["window"])
