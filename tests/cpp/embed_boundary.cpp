@@ -9,21 +9,12 @@
 #include <string>
 
 #include "boundary.h"
+#include "check.h"
 
 using namespace zelmo;
 using namespace zelmo::py;
 
-static int g_passed = 0;
-static int g_failed = 0;
-
-static void expect(bool ok, const char* what) {
-  if (ok) {
-    ++g_passed;
-  } else {
-    ++g_failed;
-    std::fprintf(stderr, "FAILED: %s\n", what);
-  }
-}
+static void expect(bool ok, const char* what) { zelmo_test::check(ok, what, __FILE__, __LINE__); }
 
 // Takes the pending exception and checks its type and str().
 static void expect_error(PyObject* type, const char* message, const char* what) {
@@ -179,9 +170,8 @@ int main() {
   test_narrowing();
   if (PyErr_Occurred()) {
     PyErr_Print();
-    ++g_failed;
+    expect(false, "no exception left pending");
   }
   Py_Finalize();
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return zelmo_test::check_summary();
 }

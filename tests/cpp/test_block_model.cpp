@@ -1,5 +1,6 @@
 // Block model: classes, weights, token estimate, SipHash-1-3 against
 // CPython-generated vectors, streaming equivalence and the word split.
+#include "check.h"
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,12 +11,6 @@
 
 using namespace zelmo;
 
-static int g_passed = 0, g_failed = 0;
-#define CHECK(cond)                                                    \
-  do {                                                                 \
-    if (cond) ++g_passed;                                              \
-    else { ++g_failed; std::printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond); } \
-  } while (0)
 
 static void test_classes_and_weights() {
   struct Case { uint32_t flags; BlockClass cls; float weight; };
@@ -179,6 +174,5 @@ int main() {
   test_siphash_streaming();
   test_white_space_set();
   test_split();
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return zelmo_test::check_summary();
 }

@@ -1,5 +1,6 @@
 // Context window core: construction, insertion, the dehydrate cycle, digests,
 // the ledger and rendering.
+#include "check.h"
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -15,12 +16,6 @@
 using namespace zelmo;
 using V = std::vector<std::string>;
 
-static int g_passed = 0, g_failed = 0;
-#define CHECK(cond)                                                    \
-  do {                                                                 \
-    if (cond) ++g_passed;                                              \
-    else { ++g_failed; std::printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond); } \
-  } while (0)
 
 static const float kNaN = std::numeric_limits<float>::quiet_NaN();
 static const float kInf = std::numeric_limits<float>::infinity();
@@ -245,6 +240,5 @@ int main() {
   test_absorb();
   test_digest();
   test_ledger_and_render();
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return zelmo_test::check_summary();
 }

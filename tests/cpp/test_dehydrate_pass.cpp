@@ -1,5 +1,6 @@
 // Decision pass of the one-shot dehydration: clamps, age thresholds,
 // protected prefix, durable blocks, totals and the latency figure.
+#include "check.h"
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,12 +11,6 @@
 
 using namespace zelmo;
 
-static int g_passed = 0, g_failed = 0;
-#define CHECK(cond)                                                    \
-  do {                                                                 \
-    if (cond) ++g_passed;                                              \
-    else { ++g_failed; std::printf("FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond); } \
-  } while (0)
 
 static std::vector<unsigned char> mask(const std::vector<uint32_t>& flags, float h, float t,
                                        uint64_t prefix = 0) {
@@ -73,6 +68,5 @@ int main() {
   CHECK(elapsed_us(now, now + std::chrono::nanoseconds(2500)) == 2.5);
   CHECK(elapsed_us(now + std::chrono::nanoseconds(1), now) == 0.0);
 
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return zelmo_test::check_summary();
 }

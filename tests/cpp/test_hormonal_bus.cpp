@@ -1,5 +1,6 @@
 // Functional tests of the hormonal bus core: ring capacity and order, channel
 // arithmetic, draining and the exact decimal formatting of intensities.
+#include "check.h"
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -19,18 +20,7 @@ using zelmo::ChannelBank;
 using zelmo::EventRing;
 using zelmo::SignalEvent;
 
-static int g_failed = 0;
-static int g_passed = 0;
 
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (cond) {                                                       \
-      ++g_passed;                                                     \
-    } else {                                                          \
-      ++g_failed;                                                     \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-    }                                                                 \
-  } while (0)
 
 static bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -272,6 +262,5 @@ int main() {
   test_float_arithmetic();
   test_drain();
   test_format_fixed3();
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return zelmo_test::check_summary();
 }

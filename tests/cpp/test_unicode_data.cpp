@@ -4,24 +4,12 @@
 #include <string>
 #include <string_view>
 
+#include "check.h"
 #include "unicode_data.h"
 
 namespace u = zelmo::unicode;
 
 namespace {
-
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const char* what, int line) {
-  if (ok) {
-    ++g_passed;
-  } else {
-    ++g_failed;
-    std::printf("FAIL line %d: %s\n", line, what);
-  }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 std::string lower(std::string_view s) {
   std::string out;
@@ -225,6 +213,5 @@ int main() {
   test_final_sigma();
   test_malformed_bytes_are_copied();
   test_long_runs();
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return zelmo_test::check_summary();
 }

@@ -2,6 +2,7 @@
 // setting the purpose and reading the counters on one window at once. Built
 // with ThreadSanitizer: any data race fails the run; a deadlock would hang it
 // (CTest's timeout catches that). Afterwards the token accounting must add up.
+#include "check.h"
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -72,17 +73,12 @@ static int run_round() {
   done.store(true, std::memory_order_release);
   for (size_t t = kInserters; t < threads.size(); ++t) threads[t].join();
 
-  int failed = 0;
-  auto check = [&](bool ok, const char* what) {
-    if (!ok) { ++failed; std::printf("FAIL: %s\n", what); }
-  };
-  check(w.inserted_tokens() == expected_tokens.load(), "inserted_tokens counts every insertion");
-  check(w.reclaimed_tokens() + w.active_tokens() == w.inserted_tokens(), "reclaimed + active == inserted");
-  check(purged_total.load() + w.size() == kInserters * kPerInserter, "purged + held == inserted blocks");
-  check(ratio_violations.load() == 0, "ratio within 0..1 and reclaimed <= inserted at every read");
-  check(w.state_entries().size() <= 8, "ledger bounded by state_capacity");
-  std::printf("%d passed, %d failed\n", 5 - failed, failed);
-  return failed == 0 ? 0 : 1;
+  CHECK(w.inserted_tokens() == expected_tokens.load());          // every insertion counted
+  CHECK(w.reclaimed_tokens() + w.active_tokens() == w.inserted_tokens());
+  CHECK(purged_total.load() + w.size() == kInserters * kPerInserter);  // blocks all accounted for
+  CHECK(ratio_violations.load() == 0);  // ratio in 0..1 and reclaimed <= inserted at every read
+  CHECK(w.state_entries().size() <= 8);  // ledger bounded by state_capacity
+  return zelmo_test::check_summary();
 }
 
 // ZELMO_STRESS_ITERS=N repeats the whole stress N times (`make tsan`).

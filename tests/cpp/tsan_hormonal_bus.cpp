@@ -1,6 +1,7 @@
 // Concurrency stress of the hormonal bus core, meant to run under
 // ThreadSanitizer: producers and consumers hammer a small ring through many
 // laps, and concurrent deposits and ticks must leave exact totals.
+#include "check.h"
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -14,18 +15,7 @@ using zelmo::ChannelBank;
 using zelmo::EventRing;
 using zelmo::SignalEvent;
 
-static int g_failed = 0;
-static int g_passed = 0;
 
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (cond) {                                                       \
-      ++g_passed;                                                     \
-    } else {                                                          \
-      ++g_failed;                                                     \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-    }                                                                 \
-  } while (0)
 
 // Events carry (producer << 24 | sequence) in flags and the sequence's low
 // byte in the intensity, so a torn or duplicated slot shows up as a mismatch.
@@ -198,6 +188,5 @@ int main() {
     bus_deposit_and_drain();
     bank_deposits_and_ticks();
   }
-  std::printf("%d passed, %d failed\n", g_passed, g_failed);
-  return g_failed == 0 ? 0 : 1;
+  return zelmo_test::check_summary();
 }
