@@ -1,13 +1,17 @@
 // Saturation scan. See saturation_scan.h.
 //
-// Each window of w consecutive tokens is fingerprinted with content_hash over
-// the token views, so no shingle is ever built as a string. Two windows are
-// duplicates exactly when their fingerprints are equal.
+// Each window of w consecutive tokens is fingerprinted with content_hash of
+// its tokens, taken in one pass over the packed words (shingles.h), so no
+// shingle is ever built as a string of its own. Two windows are duplicates
+// exactly when their fingerprints are equal.
 #include "saturation_scan.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <bit>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <random>
@@ -15,6 +19,22 @@
 #include <vector>
 
 #include "block_model.h"
+#include "shingles.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// GCC 12's AVX-512 headers start some intrinsics from a self-initialised
+// "undefined" vector, which its own uninitialised-use warnings then flag
+// wherever they are inlined; the pragma covers those header lines only.
+#if defined(__clang__)
+#include <immintrin.h>
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#endif
+#endif
 
 namespace zelmo {
 namespace {
@@ -54,68 +74,196 @@ inline uint64_t mix(uint64_t fingerprint, const MixKey& key) noexcept {
   return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
 }
 
-// Open-addressing set of 64-bit fingerprints, sized once, never grown. The
-// value 0 marks a free slot; a zero fingerprint is tracked on the side.
-class SeenSet {
- public:
-  // Room for `entries` fingerprints at a load of at most two thirds. The
-  // count never exceeds a vector's size, so the sum below can't overflow.
-  explicit SeenSet(uint64_t entries) : key_(process_key()) {
-    const uint64_t capacity = std::bit_ceil(entries + entries / 2 + 1);
-    slots_ = std::make_unique<uint64_t[]>(capacity);  // zeroed; throws std::bad_alloc
-    mask_ = capacity - 1;
-  }
-
-  // Starts loading the slot where `fingerprint` would be probed first.
-  void prefetch(uint64_t fingerprint) const noexcept {
-    __builtin_prefetch(&slots_[mix(fingerprint, key_) & mask_]);
-  }
-
-  // Adds the fingerprint; returns false when it was already present.
-  bool insert(uint64_t fingerprint) noexcept {
-    if (fingerprint == 0) return !std::exchange(has_zero_, true);
-    for (uint64_t i = mix(fingerprint, key_) & mask_;; i = (i + 1) & mask_) {
-      if (slots_[i] == fingerprint) return false;
-      if (slots_[i] == 0) {
-        slots_[i] = fingerprint;
+// Probing, eight slots at a time: from the home slot i the groups
+// [i, i + 8), [i + 8, i + 16), ... are searched (modulo the capacity; the
+// table has 8 slots more than its capacity, so a group never wraps) for the
+// fingerprint or a free slot, whichever comes first. Slots are never freed
+// and every operation walks the same groups for the same fingerprint, so a
+// fingerprint is always found in the group where it was placed; as the
+// capacity is a multiple of 8 the groups reach every slot, so a table that
+// is not full always has a free slot on the way. Returns whether the
+// fingerprint was added (false: it was present).
+bool insert_portable(uint64_t* slots, uint64_t mask, uint64_t fingerprint, uint64_t i) noexcept {
+  for (;; i = (i + 8) & mask) {
+    for (uint64_t k = 0; k < 8; ++k) {
+      if (slots[i + k] == fingerprint) return false;
+      if (slots[i + k] == 0) {
+        slots[i + k] = fingerprint;
         return true;
       }
     }
   }
+}
+
+// Inserts fingerprints[j] (none of them 0) from homes[j], in order; returns
+// how many were already present.
+uint64_t insert_all_portable(uint64_t* slots, uint64_t mask, const uint64_t* fingerprints,
+                             const uint64_t* homes, size_t count) noexcept {
+  uint64_t present = 0;
+  for (size_t j = 0; j < count; ++j) present += !insert_portable(slots, mask, fingerprints[j], homes[j]);
+  return present;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ZELMO_SEEN_AVX512 1
+// The same walk with one compare per group: no branch on each slot, whose
+// outcome is unpredictable in a set that is filling up.
+__attribute__((target("avx512f,bmi"))) uint64_t insert_all_avx512(uint64_t* slots, uint64_t mask,
+                                                                  const uint64_t* fingerprints,
+                                                                  const uint64_t* homes, size_t count) noexcept {
+  uint64_t present = 0;
+  for (size_t j = 0; j < count; ++j) {
+    const __m512i x = _mm512_set1_epi64(static_cast<long long>(fingerprints[j]));
+    for (uint64_t i = homes[j];; i = (i + 8) & mask) {
+      const __m512i group = _mm512_loadu_si512(slots + i);
+      const unsigned equal = _mm512_cmpeq_epi64_mask(group, x);
+      const unsigned stop = equal | _mm512_testn_epi64_mask(group, group);
+      if (stop != 0) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(stop));
+        if ((equal >> k) & 1u) {
+          ++present;
+        } else {
+          slots[i + k] = fingerprints[j];
+        }
+        break;
+      }
+    }
+  }
+  return present;
+}
+#endif
+
+// Open-addressing set of 64-bit fingerprints, sized once, never grown. The
+// value 0 marks a free slot; a zero fingerprint is tracked on the side.
+class SeenSet {
+ public:
+  // Room for `entries` fingerprints at a load of at most two thirds (and at
+  // least 8 slots). The count never exceeds a vector's size, so the sum
+  // below can't overflow.
+  explicit SeenSet(uint64_t entries) : key_(process_key()) {
+    const uint64_t capacity = std::max<uint64_t>(8, std::bit_ceil(entries + entries / 2 + 1));
+    // calloc: a large table comes as fresh zero pages, and only the pages
+    // that fingerprints land on are ever touched (a flood touches few).
+    slots_.reset(static_cast<uint64_t*>(std::calloc(capacity + 8, sizeof(uint64_t))));
+    if (!slots_) throw std::bad_alloc();
+    mask_ = capacity - 1;
+#ifdef ZELMO_SEEN_AVX512
+    avx512_ = avx512_shingles();
+#endif
+  }
+
+  // The slot where `fingerprint` is probed first.
+  uint64_t home(uint64_t fingerprint) const noexcept { return mix(fingerprint, key_) & mask_; }
+
+  // Starts loading the first group probed from `slot` (two cache lines).
+  void prefetch(uint64_t slot) const noexcept {
+    __builtin_prefetch(&slots_[slot]);
+    __builtin_prefetch(&slots_[slot + 7]);
+  }
+
+  // Adds fingerprints[j], probing from homes[j], in order; returns how many
+  // were already present.
+  uint64_t insert_all(const uint64_t* fingerprints, const uint64_t* homes, size_t count) noexcept {
+    uint64_t present = 0;
+    size_t done = 0;
+    for (size_t j = 0; j <= count; ++j) {
+      if (j < count && fingerprints[j] != 0) continue;
+      // The run [done, j) holds no zero fingerprint.
+#ifdef ZELMO_SEEN_AVX512
+      if (avx512_) {
+        present += insert_all_avx512(slots_.get(), mask_, fingerprints + done, homes + done, j - done);
+      } else {
+        present += insert_all_portable(slots_.get(), mask_, fingerprints + done, homes + done, j - done);
+      }
+#else
+      present += insert_all_portable(slots_.get(), mask_, fingerprints + done, homes + done, j - done);
+#endif
+      if (j < count) present += std::exchange(has_zero_, true);
+      done = j + 1;
+    }
+    return present;
+  }
 
  private:
   MixKey key_;
-  std::unique_ptr<uint64_t[]> slots_;
+  struct Free {
+    void operator()(uint64_t* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<uint64_t[], Free> slots_;
   uint64_t mask_ = 0;
   bool has_zero_ = false;
+  bool avx512_ = false;
 };
+
+// The text is packed piece by piece, each piece ending right after an ASCII
+// white-space byte, so that every piece starts with no word open. About this
+// many bytes per piece keep the packed words in cache.
+constexpr size_t kPiece = 16 << 10;
+
+// End of the piece that starts at `pos`: just after the last ASCII white
+// space in the piece's final kilobyte, else after the first one beyond it,
+// else the end of the text.
+size_t piece_end(std::string_view text, size_t pos) noexcept {
+  if (text.size() - pos <= kPiece) return text.size();
+  const auto is_ascii_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  const size_t target = pos + kPiece;
+  for (size_t i = target; i > target - 1024; --i) {
+    if (is_ascii_space(text[i - 1])) return i;
+  }
+  for (size_t i = target; i < text.size(); ++i) {
+    if (is_ascii_space(text[i])) return i + 1;
+  }
+  return text.size();
+}
 
 }  // namespace
 
 float saturation_scan(std::string_view text, uint64_t window) {
   const uint64_t w = window == 0 ? 1 : window;
 
-  std::vector<std::string_view> tokens;
-  for_each_word(text, [&tokens](std::string_view token) { tokens.push_back(token); });
-  const uint64_t n = tokens.size();
+  const uint64_t n = count_words(text);
   // n < 2w, written so that a huge width can't overflow.
   if (n / 2 < w) return 0.0f;
 
   const uint64_t windows = n - w + 1;
   SeenSet seen(windows);
   uint64_t duplicates = 0;
-  // Fingerprints go in batches: hashing a batch while its slots are fetched
-  // hides the cache misses of a large set. Insertion stays in window order.
-  constexpr uint64_t kBatch = 16;
-  uint64_t batch[kBatch];
-  for (uint64_t start = 0; start < windows; start += kBatch) {
-    const uint64_t count = std::min(kBatch, windows - start);
-    for (uint64_t j = 0; j < count; ++j) {
-      batch[j] = content_hash(tokens.data() + start + j, w);
-      seen.prefetch(batch[j]);
+
+  // The words of the pieces read so far that still begin a window, packed
+  // with their separators: window i is one contiguous slice. Fingerprints go
+  // in batches through a two-stage pipeline: a batch's slots are fetched
+  // while the next batch is hashed, and inserted after that, which hides
+  // the cache misses of a large set. Insertion is in window order.
+  PackedWords words;
+  constexpr size_t kBatch = 32;
+  uint64_t fp[2][kBatch], at[2][kBatch];
+  size_t pending = 0;  // fingerprints waiting in fp[stage ^ 1]
+  unsigned stage = 0;
+  const auto insert_pending = [&] {
+    duplicates += seen.insert_all(fp[stage ^ 1], at[stage ^ 1], pending);
+    pending = 0;
+  };
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t end = piece_end(text, pos);
+    append_words(words, text.substr(pos, end - pos));
+    pos = end;
+    // Windows whose w words are all packed.
+    const size_t have = words.count();
+    const size_t ready = have >= w ? have - static_cast<size_t>(w) + 1 : 0;
+    for (size_t first = 0; first < ready; first += kBatch) {
+      const size_t count = std::min(kBatch, ready - first);
+      hash_windows(words, w, first, count, fp[stage]);
+      for (size_t j = 0; j < count; ++j) {
+        at[stage][j] = seen.home(fp[stage][j]);
+        seen.prefetch(at[stage][j]);
+      }
+      insert_pending();
+      pending = count;
+      stage ^= 1;
     }
-    for (uint64_t j = 0; j < count; ++j) duplicates += !seen.insert(batch[j]);
+    drop_words(words, ready);
   }
+  insert_pending();
   return static_cast<float>(duplicates) / static_cast<float>(windows);
 }
 
