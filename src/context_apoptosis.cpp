@@ -70,7 +70,9 @@ void ContextWindow::insert(std::string content, uint32_t signal, std::optional<f
   Block block{std::move(content), initial_oxygen(signal, oxygen), signal, tokens};
   try {
     std::lock_guard lock(blocks_mu_);
+    block.id = last_block_id_ + 1;
     blocks_.push_back(std::move(block));
+    last_block_id_ = blocks_.back().id;  // counted only once the block is in
   } catch (...) {
     inserted_.fetch_sub(tokens, std::memory_order_relaxed);  // the block never arrived
     throw;
@@ -179,7 +181,8 @@ bool ContextWindow::append_state(std::string text) {
   std::lock_guard lock(ledger_mu_);
   for (const StateEntry& e : ledger_)
     if (e.hash == h) return false;  // a repeat keeps its place
-  ledger_.push_back(StateEntry{h, std::move(text)});
+  ledger_.push_back(StateEntry{h, std::move(text), last_entry_id_ + 1});
+  ++last_entry_id_;
   while (ledger_.size() > state_capacity_) ledger_.pop_front();
   return true;
 }
@@ -187,6 +190,7 @@ bool ContextWindow::append_state(std::string text) {
 void ContextWindow::set_purpose(std::optional<std::string> text) {
   std::lock_guard lock(purpose_mu_);
   purpose_.swap(text);  // the old purpose is freed after the lock is released
+  ++purpose_version_;
 }
 
 std::vector<std::string> ContextWindow::state_entries() const {

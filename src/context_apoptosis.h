@@ -29,11 +29,13 @@ struct Block {
   float oxygen;
   uint32_t signal;
   uint32_t tokens;  // estimate_tokens(content), fixed at insertion
+  uint64_t id = 0;  // 1, 2, 3, ... in insertion order, unique in its window
 };
 
 struct StateEntry {
   uint64_t hash;  // content_hash(text)
   std::string text;
+  uint64_t id = 0;  // 1, 2, 3, ... in ledger order, unique in its window
 };
 
 // Inputs of one dehydrate cycle, fixed before the pure part runs.
@@ -100,6 +102,29 @@ class ContextWindow {
   // each part read under its own lock in turn.
   std::string render() const;
 
+  // What render() joins, read the same way (each part under its own lock in
+  // turn), for a caller that keeps the pieces it has seen: `purpose(text,
+  // version)` once (text null when absent; the version changes with every
+  // set_purpose), then `entry(id, text)` per ledger entry and `block(id,
+  // content)` per block, oldest first. Ids only grow, so a caller can tell
+  // new pieces from known ones. The callbacks run under the window's locks:
+  // they must not call back into the window.
+  template <class Purpose, class Entry, class BlockFn>
+  void visit_render_parts(Purpose&& purpose, Entry&& entry, BlockFn&& block) const {
+    {
+      std::lock_guard lock(purpose_mu_);
+      purpose(purpose_ ? &*purpose_ : nullptr, purpose_version_);
+    }
+    {
+      std::lock_guard lock(ledger_mu_);
+      for (const StateEntry& e : ledger_) entry(e.id, std::string_view(e.text));
+    }
+    {
+      std::lock_guard lock(blocks_mu_);
+      for (const Block& b : blocks_) block(b.id, std::string_view(b.content));
+    }
+  }
+
  private:
   const float half_life_;
   const float safe_threshold_;
@@ -107,10 +132,13 @@ class ContextWindow {
 
   mutable std::mutex blocks_mu_;
   std::vector<Block> blocks_;
+  uint64_t last_block_id_ = 0;  // under blocks_mu_
   mutable std::mutex purpose_mu_;
   std::optional<std::string> purpose_;
+  uint64_t purpose_version_ = 0;  // under purpose_mu_
   mutable std::mutex ledger_mu_;
   std::deque<StateEntry> ledger_;
+  uint64_t last_entry_id_ = 0;  // under ledger_mu_
 
   std::atomic<uint64_t> inserted_{0};
   std::atomic<uint64_t> reclaimed_{0};

@@ -17,11 +17,63 @@
 namespace zelmo::py {
 namespace {
 
+// A rendered piece kept for the next render: the window's id for it and
+// an owned reference to its str.
+struct Piece {
+  std::uint64_t id;
+  PyObject* str;
+};
+
+// Owned pieces, ids increasing.
+class Pieces {
+ public:
+  Pieces() = default;
+  Pieces(const Pieces&) = delete;
+  Pieces& operator=(const Pieces&) = delete;
+  Pieces(Pieces&& o) noexcept : items_(std::move(o.items_)) {}
+  Pieces& operator=(Pieces&& o) noexcept {
+    clear();
+    items_ = std::move(o.items_);
+    return *this;
+  }
+  ~Pieces() { clear(); }
+
+  void clear() noexcept {
+    for (Piece& p : items_) Py_DECREF(p.str);
+    items_.clear();
+  }
+  void reserve(std::size_t n) { items_.reserve(n); }
+  // Takes the reference.
+  void push(std::uint64_t id, Ref str) {
+    items_.push_back(Piece{id, nullptr});
+    items_.back().str = str.release();
+  }
+  std::size_t size() const noexcept { return items_.size(); }
+  const Piece& operator[](std::size_t i) const noexcept { return items_[i]; }
+
+ private:
+  std::vector<Piece> items_;
+};
+
+// The strs of the last render's pieces (the purpose line, each "- entry\n"
+// line and each block), so that the next render decodes only what is new
+// and joins the rest as it is. Touched only with the interpreter lock held:
+// render keeps it from start to end.
+struct RenderCache {
+  std::uint64_t purpose_version = 0;
+  Ref purpose_line;  // purpose + "\n", or null when there is no purpose
+  Pieces entries;
+  Pieces blocks;
+};
+
 // The window holds three mutexes and cannot move, so the instance owns it
 // through a pointer; it is built before the Python object exists, so a failed
 // construction leaves nothing half-made.
-using Window = std::unique_ptr<ContextWindow>;
-using Self = Instance<Window>;
+struct WindowState {
+  std::unique_ptr<ContextWindow> window;
+  RenderCache cache;
+};
+using Self = Instance<WindowState>;
 
 constexpr const char kClass[] = "ContextApoptosis";
 
@@ -34,9 +86,9 @@ ZELMO_SPEC(kSetPurpose, "set_purpose", kClass, 1, "text");
 // Runs `op(window)` under shared access to the instance.
 template <class Op>
 auto with_window(PyObject* self, Op&& op) {
-  Self* inst = as_instance<Window>(self);
+  Self* inst = as_instance<WindowState>(self);
   SharedAccess access(inst->access);
-  return op(*inst->value);
+  return op(*inst->value.window);
 }
 
 Ref text_list(const std::vector<std::string>& texts) {
@@ -52,8 +104,8 @@ PyObject* ca_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const float threshold = arg_or(kNew, a, 1, to_single, 0.35f);
     const std::size_t capacity = arg_or(kNew, a, 2, to_size, std::size_t{256});
     const std::size_t state_capacity = arg_or(kNew, a, 3, to_size, std::size_t{64});
-    Window window = std::make_unique<ContextWindow>(half_life, threshold, capacity, state_capacity);
-    return new_instance(type, std::move(window));
+    WindowState state{std::make_unique<ContextWindow>(half_life, threshold, capacity, state_capacity), {}};
+    return new_instance(type, std::move(state));
   });
 }
 
@@ -134,8 +186,108 @@ PyObject* ca_state_entries(PyObject* self, PyObject*) {
   return guard([&] { return text_list(with_window(self, [](ContextWindow& w) { return w.state_entries(); })); });
 }
 
+Interned k_newline("\n");
+Interned k_state_header("STATE:\n");
+Interned k_empty("");
+
+// One piece as the window shows it under its lock: known (its str is in the
+// last render's cache; a reference is taken at once, since making objects
+// later may run a collection, and finalizers, and so another thread's render
+// that replaces the cache) or new (its text, copied, to be decoded later).
+struct Seen {
+  std::uint64_t id;
+  Ref known;
+  std::string text;
+};
+
+// Walks a render's pieces against the last render's, both in id order.
+class Matcher {
+ public:
+  explicit Matcher(const Pieces& old) : old_(old) {}
+  PyObject* find(std::uint64_t id) noexcept {
+    while (next_ < old_.size() && old_[next_].id < id) ++next_;
+    return next_ < old_.size() && old_[next_].id == id ? old_[next_].str : nullptr;
+  }
+
+ private:
+  const Pieces& old_;
+  std::size_t next_ = 0;
+};
+
+// The str of every piece: the cached one, or the new text decoded.
+Pieces settle(std::vector<Seen>& seen) {
+  Pieces out;
+  out.reserve(seen.size());
+  for (Seen& s : seen) out.push(s.id, s.known ? std::move(s.known) : new_text(s.text));
+  return out;
+}
+
+// render(): the same text as ContextWindow::render, joined from cached strs.
+// Under the window's locks only ids are compared and new texts copied; the
+// strs are made and joined after every lock is released.
 PyObject* ca_render(PyObject* self, PyObject*) {
-  return guard([&] { return new_text(with_window(self, [](ContextWindow& w) { return w.render(); })); });
+  return guard([&] {
+    Self* inst = as_instance<WindowState>(self);
+    SharedAccess access(inst->access);
+    RenderCache& cache = inst->value.cache;
+
+    bool has_purpose = false, purpose_changed = false;
+    std::uint64_t purpose_version = 0;
+    std::string purpose_line;
+    Ref purpose;
+    std::vector<Seen> entries, blocks;
+    Matcher old_entries(cache.entries), old_blocks(cache.blocks);
+    inst->value.window->visit_render_parts(
+        [&](const std::string* text, std::uint64_t version) {
+          has_purpose = text != nullptr;
+          purpose_version = version;
+          purpose_changed = version != cache.purpose_version || !cache.purpose_line;
+          if (has_purpose && purpose_changed) {
+            purpose_line.reserve(text->size() + 1);
+            purpose_line.append(*text).push_back('\n');
+          } else if (has_purpose) {
+            purpose = Ref(Py_NewRef(cache.purpose_line.get()));
+          }
+        },
+        [&](std::uint64_t id, std::string_view text) {
+          PyObject* known = old_entries.find(id);
+          entries.push_back(Seen{id, Ref(known ? Py_NewRef(known) : nullptr), {}});
+          if (!known) entries.back().text.append("- ").append(text).push_back('\n');
+        },
+        [&](std::uint64_t id, std::string_view content) {
+          PyObject* known = old_blocks.find(id);
+          blocks.push_back(Seen{id, Ref(known ? Py_NewRef(known) : nullptr), {}});
+          if (!known) blocks.back().text.assign(content);
+        });
+
+    // The new cache, which also holds every piece of this render.
+    if (has_purpose && purpose_changed) purpose = new_text(purpose_line);
+    Pieces new_entries = settle(entries);
+    Pieces new_blocks = settle(blocks);
+
+    const std::size_t nparts = (has_purpose ? 1 : 0) + (new_entries.size() ? 1 + new_entries.size() : 0) +
+                               (new_blocks.size() ? 2 * new_blocks.size() - 1 : 0);
+    Ref parts = new_list(nparts);
+    std::size_t k = 0;
+    if (has_purpose) list_put(parts.get(), k++, Ref(Py_NewRef(purpose.get())));
+    if (new_entries.size()) {
+      list_put(parts.get(), k++, Ref(Py_NewRef(k_state_header.get())));
+      for (std::size_t i = 0; i < new_entries.size(); ++i) {
+        list_put(parts.get(), k++, Ref(Py_NewRef(new_entries[i].str)));
+      }
+    }
+    for (std::size_t i = 0; i < new_blocks.size(); ++i) {
+      if (i != 0) list_put(parts.get(), k++, Ref(Py_NewRef(k_newline.get())));
+      list_put(parts.get(), k++, Ref(Py_NewRef(new_blocks[i].str)));
+    }
+    Ref text = take(PyUnicode_Join(k_empty.get(), parts.get()));
+
+    cache.purpose_version = purpose_version;
+    cache.purpose_line = std::move(purpose);
+    cache.entries = std::move(new_entries);
+    cache.blocks = std::move(new_blocks);
+    return text;
+  });
 }
 
 PyMethodDef g_methods[] = {
@@ -182,7 +334,7 @@ PyType_Slot g_slots[] = {
                     "each cycle halves oxygen over `half_life` and purges anything below the\n"
                     "`safe_threshold` (durable classes are reinforced and survive).")},
     {Py_tp_new, slot(ca_new)},
-    {Py_tp_dealloc, slot(dealloc_instance<Window>)},
+    {Py_tp_dealloc, slot(dealloc_instance<WindowState>)},
     {Py_tp_methods, g_methods},
     {Py_mp_length, slot(ca_len)},
     {0, nullptr},
