@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -322,14 +323,6 @@ void match_into(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, PyOb
                                                           name.get(), target)));
 }
 
-std::string_view to_text_view(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) raise_type_mismatch(obj, "str");
-  Py_ssize_t n = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (!utf8) throw_error();
-  return {utf8, static_cast<std::size_t>(n)};
-}
-
 namespace {
 
 // str.isascii's C function (METH_NOARGS), looked up once through the public
@@ -391,6 +384,22 @@ std::size_t utf8_length(PyObject* str) {
   return static_cast<std::size_t>(PyBytes_Size(bytes.get()));
 }
 
+Utf8 to_utf8(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise_type_mismatch(obj, "str");
+  Py_ssize_t n = 0;
+  if (is_ascii(obj)) {
+    // A compact ASCII str is its own UTF-8: nothing is allocated or cached.
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!utf8) throw_error();
+    return Utf8(Ref(), {utf8, static_cast<std::size_t>(n)});
+  }
+  Ref bytes(check(PyUnicode_AsUTF8String(obj)));
+  char* data = nullptr;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &n) < 0) throw_error();
+  const std::string_view view(data, static_cast<std::size_t>(n));
+  return Utf8(std::move(bytes), view);
+}
+
 std::optional<std::string> to_optional_text(PyObject* obj) {
   if (obj == Py_None) return std::nullopt;
   return to_text(obj);
@@ -427,10 +436,12 @@ std::uint64_t to_u64(PyObject* obj) {
 }
 
 std::size_t to_size(PyObject* obj) {
-  Ref v = as_index(obj);
-  std::size_t x = PyLong_AsSize_t(v.get());
-  if (x == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_error();
-  return x;
+  // A machine-size count is read like any unsigned 64-bit one, so its errors
+  // are the same; where size_t is narrower the interpreter's overflow text
+  // for a too-large int is reused.
+  const std::uint64_t x = to_u64(obj);
+  if (x > SIZE_MAX) raise(PyExc_OverflowError, "int too big to convert");
+  return static_cast<std::size_t>(x);
 }
 
 double to_double(PyObject* obj) {

@@ -108,7 +108,8 @@ class Interned {
 // Result builders. Each returns a new reference or faults.
 
 inline Ref new_u64(std::uint64_t v) { return take(PyLong_FromUnsignedLongLong(v)); }
-inline Ref new_u32(std::uint32_t v) { return take(PyLong_FromLong(static_cast<long>(v))); }
+// unsigned long holds every u32 on every platform (long may be 32 bits).
+inline Ref new_u32(std::uint32_t v) { return take(PyLong_FromUnsignedLong(v)); }
 inline Ref new_float(double v) { return take(PyFloat_FromDouble(v)); }
 inline Ref new_bool(bool v) { return Ref(Py_NewRef(v ? Py_True : Py_False)); }
 inline Ref new_none() { return Ref(Py_NewRef(Py_None)); }
@@ -256,10 +257,21 @@ auto arg_or(const FunctionSpec& spec, const Slots<N>& slots, std::size_t i, Conv
 // "'{type}' object is not an instance of '{target}'".
 [[noreturn]] void raise_type_mismatch(PyObject* obj, const char* target);
 
-// text: a view of the str's UTF-8 bytes, valid while the str is alive.
-std::string_view to_text_view(PyObject* obj);
+// text: the str's UTF-8 bytes for the length of a call. An ASCII str is read
+// in place; any other str is encoded into a temporary bytes object that this
+// holder owns, so no UTF-8 copy stays cached on the caller's object.
+class Utf8 {
+ public:
+  Utf8(Ref bytes, std::string_view view) noexcept : bytes_(std::move(bytes)), view_(view) {}
+  std::string_view view() const noexcept { return view_; }
+
+ private:
+  Ref bytes_;
+  std::string_view view_;
+};
+Utf8 to_utf8(PyObject* obj);
 // text: an owned copy.
-inline std::string to_text(PyObject* obj) { return std::string(to_text_view(obj)); }
+inline std::string to_text(PyObject* obj) { return std::string(to_utf8(obj).view()); }
 // optional text: None is absent.
 std::optional<std::string> to_optional_text(PyObject* obj);
 std::uint32_t to_u32(PyObject* obj);

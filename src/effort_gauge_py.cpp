@@ -37,7 +37,8 @@ Ref signals_dict(const EffortSignals& s) {
 PyObject* effort_gauge_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     auto a = match<1>(kSpec, args, kwargs);
-    const std::string_view text = arg(kSpec, a, 0, to_text_view);
+    const Utf8 utf8 = arg(kSpec, a, 0, to_utf8);
+    const std::string_view text = utf8.view();
 
     const EffortResult r = effort_gauge(text);
 

@@ -39,13 +39,15 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
   check(PyObject_SetAttr(module, name, value));
 }
 
-void add(PyObject* module, const char* name, Ref value) {
-  Ref key = take(PyUnicode_FromString(name));
+// The interpreter's own failures to make a name or value propagate unchanged.
+void add(PyObject* module, const char* name, PyObject* new_value) {
+  Ref value(check(new_value));
+  Ref key(check(PyUnicode_FromString(name)));
   add(module, key.get(), value.get());
 }
 
 void add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  add(module, name, Ref(Py_NewRef(reinterpret_cast<PyObject*>(type))));
+  add(module, name, Py_NewRef(reinterpret_cast<PyObject*>(type)));
 }
 
 void add_function(PyObject* module, PyMethodDef& def) {
@@ -79,11 +81,11 @@ int exec_module(PyObject* module) {
         } kConstants[] = {{"SYSTEM", SYSTEM}, {"USER", USER}, {"ASSISTANT", ASSISTANT},
                           {"FACT", FACT},     {"TOOL", TOOL}, {"THINKING", THINKING}};
         for (const auto& c : kConstants) {
-          add(module, c.name, take(PyLong_FromLong(static_cast<long>(c.value))));
+          add(module, c.name, PyLong_FromLong(static_cast<long>(c.value)));
         }
 
-        add(module, "__doc__", new_text(kTitle));
-        add(module, "__version__", new_text(kVersion));
+        add(module, "__doc__", PyUnicode_FromString(kTitle));
+        add(module, "__version__", PyUnicode_FromString(kVersion));
         return 0;
       },
       -1);

@@ -10,7 +10,8 @@ ZELMO_SPEC(kSpec, "saturation_scan", nullptr, 1, "text", "window");
 PyObject* saturation_scan_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     auto a = match<2>(kSpec, args, kwargs);
-    const std::string_view text = arg(kSpec, a, 0, to_text_view);
+    const Utf8 utf8 = arg(kSpec, a, 0, to_utf8);
+    const std::string_view text = utf8.view();
     const std::uint64_t window = arg_or(kSpec, a, 1, to_u64, std::uint64_t{8});
     return new_float(saturation_scan(text, window));
   });

@@ -392,3 +392,31 @@ def test_same_binary_loads_in_every_interpreter(exe):
     out = subprocess.run([exe, "-I", "-c", code, moddir], capture_output=True, text=True, timeout=60, env=env)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["1.1.0", "8000.0"]
+
+
+# --- text conversion leaves the caller's str alone ------------------------------
+
+TEXT_CALLS = {
+    "effort_gauge": lambda s: z.effort_gauge(s),
+    "saturation_scan": lambda s: z.saturation_scan(s, 2),
+    "dehydrate": lambda s: z.dehydrate([(s, 2)]),
+    "insert": lambda s: z.ContextApoptosis().insert(s),
+    "note_state": lambda s: z.ContextApoptosis().note_state(s),
+    "set_purpose": lambda s: z.ContextApoptosis().set_purpose(s),
+}
+
+
+@pytest.mark.parametrize("name", sorted(TEXT_CALLS))
+@pytest.mark.parametrize("text", ["plain ascii words " * 200, "ol\u00e1 \u03a3\u03bf\u03c6\u03af\u03b1 \U0001f600 " * 200])
+def test_text_conversion_caches_nothing_on_the_callers_str(name, text):
+    before = sys.getsizeof(text)
+    TEXT_CALLS[name](text)
+    assert sys.getsizeof(text) == before
+
+
+def test_module_constants_and_unsigned_results_are_non_negative():
+    assert z.HormonalSignal(0xFFFFFFFF).flags == 4294967295
+    assert z.ContextApoptosis(capacity=0, state_capacity=0) is not None
+    with pytest.raises(OverflowError) as info:
+        z.ContextApoptosis(capacity=-1)
+    assert str(info.value) == "can't convert negative int to unsigned"
