@@ -64,6 +64,9 @@ def run(report: common.Report, tiny: bool, size: int | None = None):
     report.add(name, "zelmo", harness.time_call(zelmo_micro.consolidation_gain, *args))
     report.add(name, "python", harness.time_call(reference.consolidation_gain, *args))
     report.add(name, "floor", harness.time_call(FLOOR, *args))
+    # For the record: max(a, b) takes the same arguments through the same
+    # calling convention, but compares them.
+    report.add(name, "max(a, b)", harness.time_call(max, *args))
 
 
 if __name__ == "__main__":

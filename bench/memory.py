@@ -1,6 +1,8 @@
 """Peak memory of the heavy workloads, each measured in a fresh child process.
 
-The parent writes each workload to its own pickle once. A child imports both
+Each workload is written to its own pickle once (`--write DIR`, run in a
+process of its own: Linux carries a process's peak resident size over into
+the programs it starts, so the parent must stay small). A child imports both
 implementations (so both children carry the same modules), loads the pickle,
 warms both implementations up on a small copy of the workload, reads its peak
 resident size with `resource.getrusage` (the baseline), runs
@@ -75,12 +77,26 @@ def _run(impl: str, workload: str, data):
     raise SystemExit(f"unknown workload {workload}")
 
 
+def write_workloads(directory: str, tiny: bool):
+    """One pickle per workload, <directory>/<workload>.pickle."""
+    for workload, value in workloads_for(tiny).items():
+        with open(f"{directory}/{workload}.pickle", "wb") as f:
+            pickle.dump(value, f, protocol=pickle.HIGHEST_PROTOCOL)
+
+
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--data", required=True)
-    p.add_argument("--impl", choices=("zelmo", "python"), required=True)
-    p.add_argument("--workload", choices=WORKLOADS, required=True)
+    p.add_argument("--write", metavar="DIR", help="write the workload pickles to DIR and exit")
+    p.add_argument("--tiny", action="store_true", help="with --write: tiny workloads")
+    p.add_argument("--data")
+    p.add_argument("--impl", choices=("zelmo", "python"))
+    p.add_argument("--workload", choices=WORKLOADS)
     a = p.parse_args()
+    if a.write:
+        write_workloads(a.write, a.tiny)
+        return
+    if not (a.data and a.impl and a.workload):
+        p.error("--data, --impl and --workload are required")
     import reference  # noqa: F401  (both children carry both modules)
     import zelmo_micro  # noqa: F401
     with open(a.data, "rb") as f:

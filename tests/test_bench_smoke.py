@@ -20,7 +20,7 @@ FAMILIES = {
     "bench_dehydrate.py": {"zelmo", "python", "numpy"},
     "bench_window.py": {"zelmo", "python", "numpy"},
     "bench_bus.py": {"zelmo", "lock+deque", "floor"},
-    "bench_text.py": {"zelmo", "python", "floor"},
+    "bench_text.py": {"zelmo", "python", "floor", "max(a, b)"},
 }
 
 
