@@ -216,6 +216,82 @@ size_t piece_end(std::string_view text, size_t pos) noexcept {
   return text.size();
 }
 
+// Windows already counted, kept byte for byte while the scan runs through
+// a flood. A window whose bytes equal a kept one has its fingerprint, which
+// is in the set: it is a duplicate without being hashed or looked up. The
+// lookup goes by a cheap hash of the bytes to the last window kept with it,
+// and the bytes are compared in full, so only an exact repeat is taken; a
+// miss just means the window is hashed as usual. Copies stop at a fixed
+// budget (floods repeat few distinct windows).
+class RepeatedWindows {
+ public:
+  RepeatedWindows() : bytes_(std::make_unique_for_overwrite<unsigned char[]>(kBudget)), vector_(avx512_shingles()) {}
+
+  // Whether `len` bytes at `p` equal a kept window.
+  bool contains(const unsigned char* p, uint64_t len) const noexcept {
+#ifdef ZELMO_SEEN_AVX512
+    if (vector_ && len <= 64) return contains64(p, len);
+#endif
+    const uint32_t e = index_[slot(hash(p, len))];
+    if (e == 0 || lens_[e - 1] != len) return false;
+    return std::memcmp(bytes_.get() + offsets_[e - 1], p, static_cast<size_t>(len)) == 0;
+  }
+
+  // Keeps a copy of the window, unless the budget is spent.
+  void keep(const unsigned char* p, uint64_t len) noexcept {
+    if (len > kBudget - used_ || count_ == kMaxEntries) return;
+    std::memcpy(bytes_.get() + used_, p, static_cast<size_t>(len));
+    offsets_[count_] = static_cast<uint32_t>(used_);
+    lens_[count_] = len;
+    used_ += static_cast<size_t>(len);
+    index_[slot(hash(p, len))] = ++count_;
+  }
+
+ private:
+  static constexpr unsigned kBits = 12;
+  static constexpr size_t kBudget = 256 << 10, kMaxEntries = 4096;
+  static constexpr uint64_t kMul[8] = {0x9E3779B97F4A7C15ULL, 0xC2B2AE3D27D4EB4FULL, 0x165667B19E3779F9ULL,
+                                       0xD6E8FEB86659FD93ULL, 0xFF51AFD7ED558CCDULL, 0xC4CEB9FE1A85EC53ULL,
+                                       0x94D049BB133111EBULL, 0xBF58476D1CE4E5B9ULL};
+
+  // len + the sum of word i times kMul[i % 8], over the bytes' 8-byte words
+  // (the last one zero-filled): every byte counts, and in place (windows of a
+  // flood often differ in one byte in the middle).
+  static uint64_t hash(const unsigned char* p, uint64_t len) noexcept {
+    uint64_t acc = len;
+    for (uint64_t i = 0; i < len; i += 8) {
+      uint64_t word = 0;
+      std::memcpy(&word, p + i, static_cast<size_t>(std::min<uint64_t>(8, len - i)));
+      acc += word * kMul[(i / 8) % 8];
+    }
+    return acc;
+  }
+  static size_t slot(uint64_t h) noexcept { return static_cast<size_t>((h * kMul[0]) >> (64 - kBits)); }
+
+#ifdef ZELMO_SEEN_AVX512
+  // The same for a window of at most 64 bytes, without a branch on its length.
+  __attribute__((target("avx512f,avx512bw,avx512dq"))) bool contains64(const unsigned char* p,
+                                                                       uint64_t len) const noexcept {
+    const __mmask64 bytes = len == 64 ? ~__mmask64{0} : (__mmask64{1} << len) - 1;
+    const __m512i v = _mm512_maskz_loadu_epi8(bytes, p);
+    const __m512i mul = _mm512_loadu_si512(kMul);
+    const uint64_t h = len + static_cast<uint64_t>(_mm512_reduce_add_epi64(_mm512_mullo_epi64(v, mul)));
+    const uint32_t e = index_[slot(h)];
+    if (e == 0 || lens_[e - 1] != len) return false;
+    const __m512i k = _mm512_maskz_loadu_epi8(bytes, bytes_.get() + offsets_[e - 1]);
+    return _mm512_cmpneq_epi8_mask(v, k) == 0;
+  }
+#endif
+
+  std::unique_ptr<unsigned char[]> bytes_;  // kept windows
+  bool vector_;
+  size_t used_ = 0;
+  uint32_t count_ = 0;
+  uint32_t offsets_[kMaxEntries];
+  uint64_t lens_[kMaxEntries];
+  uint32_t index_[1u << kBits] = {};
+};
+
 }  // namespace
 
 float saturation_scan(std::string_view text, uint64_t window) {
@@ -234,13 +310,21 @@ float saturation_scan(std::string_view text, uint64_t window) {
   // in batches through a two-stage pipeline: a batch's slots are fetched
   // while the next batch is hashed, and inserted after that, which hides
   // the cache misses of a large set. Insertion is in window order.
+  //
+  // While the last batch was mostly duplicates (a flood), batches go another
+  // way: windows that repeat a kept window count at once, the others are
+  // hashed, inserted and kept.
   PackedWords words;
   constexpr size_t kBatch = 32;
   uint64_t fp[2][kBatch], at[2][kBatch];
   size_t pending = 0;  // fingerprints waiting in fp[stage ^ 1]
   unsigned stage = 0;
+  bool flood = false;
+  std::unique_ptr<RepeatedWindows> repeated;  // made on the first flood batch
   const auto insert_pending = [&] {
-    duplicates += seen.insert_all(fp[stage ^ 1], at[stage ^ 1], pending);
+    const uint64_t present = seen.insert_all(fp[stage ^ 1], at[stage ^ 1], pending);
+    flood = pending != 0 && present * 4 >= pending * 3;
+    duplicates += present;
     pending = 0;
   };
   for (size_t pos = 0; pos < text.size();) {
@@ -250,8 +334,31 @@ float saturation_scan(std::string_view text, uint64_t window) {
     // Windows whose w words are all packed.
     const size_t have = words.count();
     const size_t ready = have >= w ? have - static_cast<size_t>(w) + 1 : 0;
+    const unsigned char* const buf = words.bytes.data();
     for (size_t first = 0; first < ready; first += kBatch) {
       const size_t count = std::min(kBatch, ready - first);
+      if (flood && pending != 0) insert_pending();  // the pipeline empties first
+      if (flood) {
+        if (!repeated) repeated = std::make_unique<RepeatedWindows>();
+        size_t fresh = 0;
+        size_t which[kBatch];
+        for (size_t j = first; j < first + count; ++j) {
+          const uint64_t s = words.starts[j], len = words.starts[j + w] - s;
+          if (repeated->contains(buf + s, len)) continue;
+          which[fresh] = j;
+          fp[0][fresh] = siphash13_slice(buf + s, len);
+          at[0][fresh] = seen.home(fp[0][fresh]);
+          ++fresh;
+        }
+        const uint64_t present = seen.insert_all(fp[0], at[0], fresh);
+        for (size_t k = 0; k < fresh; ++k) {
+          const uint64_t s = words.starts[which[k]];
+          repeated->keep(buf + s, words.starts[which[k] + w] - s);
+        }
+        duplicates += (count - fresh) + present;
+        flood = (count - fresh + present) * 4 >= count * 3;
+        continue;
+      }
       hash_windows(words, w, first, count, fp[stage]);
       for (size_t j = 0; j < count; ++j) {
         at[stage][j] = seen.home(fp[stage][j]);

@@ -150,6 +150,18 @@ void run_all(const char* path) {
     }
     for (uint64_t w : {0u, 1u, 4u, 8u}) CHECK(saturation_scan(text, w) == reference_scan(text, w));
   }
+  // A flood of near-repeats: lines differing in one number, each said three
+  // times over, so that most windows repeat and many distinct ones of one
+  // length compete for the repeat filter's slots (only exact repeats may
+  // count without their fingerprint).
+  std::string near;
+  std::mt19937_64 lines(99);
+  while (near.size() < 300000) {
+    const std::string line = "alpha beta gamma delta " + std::to_string(10000 + lines() % 90000) +
+                             " epsilon zeta eta theta\n";
+    near += line + line + line;
+  }
+  for (uint64_t w : {1u, 3u, 8u}) CHECK(saturation_scan(near, w) == reference_scan(near, w));
   // Pieces: a text long enough to be scanned in several of them.
   std::string big;
   while (big.size() < 100000) big += random_text(rng, 25) + (big.size() % 5 == 0 ? "\n" : " ");
