@@ -43,6 +43,7 @@ def main():
             program.run(data)
         except program.Finding as e:
             print(f"FINDING in {path}: {e}")
+            print(f"fuzz: {replayed} passed, 1 failed")
             return 1
         replayed += 1
     replay_time = time.monotonic() - start
@@ -57,10 +58,12 @@ def main():
             program.run(data)
         except program.Finding as e:
             print(f"FINDING in random program (seed {seed}, run {runs}): {e}\n  input: {data.hex()}")
+            print(f"fuzz: {replayed + runs} passed, 1 failed")
             return 1
         runs += 1
     print(f"replayed {replayed} inputs in {replay_time:.1f} s; {runs} random programs "
           f"(seed {seed}) in {opts.random_seconds:.0f} s; no findings")
+    print(f"fuzz: {replayed + runs} passed, 0 failed")
     return 0
 
 
