@@ -269,13 +269,21 @@ class RepeatedWindows {
   static size_t slot(uint64_t h) noexcept { return static_cast<size_t>((h * kMul[0]) >> (64 - kBits)); }
 
 #ifdef ZELMO_SEEN_AVX512
+  // The eight lanes added modulo 2^64. Not _mm512_reduce_add_epi64: its last
+  // step is a signed scalar addition, which overflows (undefined) for hashes.
+  __attribute__((target("avx512f"))) static uint64_t sum_lanes(__m512i x) noexcept {
+    const __m256i s4 = _mm256_add_epi64(_mm512_castsi512_si256(x), _mm512_extracti64x4_epi64(x, 1));
+    const __m128i s2 = _mm_add_epi64(_mm256_castsi256_si128(s4), _mm256_extracti128_si256(s4, 1));
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(s2, _mm_unpackhi_epi64(s2, s2))));
+  }
+
   // The same for a window of at most 64 bytes, without a branch on its length.
   __attribute__((target("avx512f,avx512bw,avx512dq"))) bool contains64(const unsigned char* p,
                                                                        uint64_t len) const noexcept {
     const __mmask64 bytes = len == 64 ? ~__mmask64{0} : (__mmask64{1} << len) - 1;
     const __m512i v = _mm512_maskz_loadu_epi8(bytes, p);
     const __m512i mul = _mm512_loadu_si512(kMul);
-    const uint64_t h = len + static_cast<uint64_t>(_mm512_reduce_add_epi64(_mm512_mullo_epi64(v, mul)));
+    const uint64_t h = len + sum_lanes(_mm512_mullo_epi64(v, mul));
     const uint32_t e = index_[slot(h)];
     if (e == 0 || lens_[e - 1] != len) return false;
     const __m512i k = _mm512_maskz_loadu_epi8(bytes, bytes_.get() + offsets_[e - 1]);
