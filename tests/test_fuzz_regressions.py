@@ -29,6 +29,24 @@ def test_kept_inputs(name):
         program.run(f.read())
 
 
+@pytest.mark.parametrize("text", [
+    "ERROR retry scheduled for job 4411 after gateway timeout\n" * 40,
+    "the quick brown fox jumps over the lazy dog " * 5,
+    "x " * 300,
+])
+def test_short_repeated_windows(text):
+    """Floods whose windows fit in 64 bytes take the vector path of the scan;
+    summing its hash lanes once overflowed a signed integer (undefined
+    behaviour that `make asan` reported)."""
+    import zelmo_micro as z
+
+    for window in (1, 3, 8):
+        words = program.split_words(text)
+        windows = len(words) - window + 1
+        repeated = windows - len({tuple(words[i:i + window]) for i in range(windows)})
+        assert z.saturation_scan(text, window) == program.f32(program.f32(repeated) / program.f32(windows))
+
+
 @pytest.mark.parametrize("seed", range(8))
 def test_random_programs(seed):
     rng = random.Random(seed)
