@@ -13,6 +13,7 @@ FUZZ_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 sys.path.insert(0, FUZZ_DIR)
 
 import program  # noqa: E402
+import zelmo_micro as z  # noqa: E402
 
 
 def kept_inputs():
@@ -38,8 +39,6 @@ def test_short_repeated_windows(text):
     """Floods whose windows fit in 64 bytes take the vector path of the scan;
     summing its hash lanes once overflowed a signed integer (undefined
     behaviour that `make asan` reported)."""
-    import zelmo_micro as z
-
     for window in (1, 3, 8):
         words = program.split_words(text)
         windows = len(words) - window + 1
