@@ -9,15 +9,14 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "block_model.h"
+#include "process_key.h"
 #include "unicode_data.h"
 
 namespace zelmo {
@@ -205,40 +204,6 @@ std::string_view core_of(std::string_view word) noexcept {
 // words crafted to collide can't be known in advance, and a flood of them
 // can't turn probing quadratic.
 
-struct HashKey {
-  uint64_t k0;
-  uint64_t k1;
-};
-
-HashKey draw_key() noexcept {
-  HashKey key{0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL};
-  try {
-    std::random_device source;
-    key.k0 ^= (uint64_t{source()} << 32) | source();
-    key.k1 ^= (uint64_t{source()} << 32) | source();
-  } catch (...) {
-    // No entropy device: fall back on values that still differ per process.
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    key.k0 ^= static_cast<uint64_t>(now);
-    key.k1 ^= reinterpret_cast<uintptr_t>(&key);
-  }
-  key.k1 |= 1;  // odd: the final multiplication by it is a bijection
-  return key;
-}
-
-const HashKey& process_key() noexcept {
-  static const HashKey key = draw_key();  // drawn once, on first use
-  return key;
-}
-
-__extension__ typedef unsigned __int128 u128;
-
-// High and low halves of the 128-bit product, folded together.
-inline uint64_t fold_multiply(uint64_t a, uint64_t b) noexcept {
-  const u128 p = static_cast<u128>(a) * b;
-  return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
-}
-
 inline uint64_t load64(const unsigned char* p) noexcept {
   uint64_t v;
   std::memcpy(&v, p, 8);
@@ -254,7 +219,7 @@ inline uint64_t load32(const unsigned char* p) noexcept {
 // Keyed hash of a non-empty word. Every byte is read through whole loads
 // (overlapping at the end) or, below four bytes, the first, middle and last
 // byte; with the length mixed in, that covers the whole word.
-uint64_t hash_word(std::string_view word, const HashKey& key) noexcept {
+uint64_t hash_word(std::string_view word, const ProcessKey& key) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(word.data());
   const size_t n = word.size();
   uint64_t h = key.k1 ^ n;
@@ -290,7 +255,7 @@ class DistinctWords {
   }
 
   uint64_t count() noexcept {
-    const HashKey key = process_key();
+    const ProcessKey key = process_key();
     uint64_t distinct = 0;
     for (size_t n = 0; n < words_.size(); ++n) {
       const std::string_view word = words_[n];

@@ -9,16 +9,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <bit>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <random>
 #include <utility>
 #include <vector>
 
 #include "block_model.h"
+#include "process_key.h"
 #include "shingles.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -42,36 +41,8 @@ namespace {
 // Fingerprints use a fixed, public key, so anyone can craft texts whose
 // fingerprints share low bits. The seen set therefore places them through a
 // second mix keyed once per process from a random source.
-struct MixKey {
-  uint64_t k0;
-  uint64_t k1;
-};
-
-MixKey draw_mix_key() noexcept {
-  MixKey key{0xA4093822299F31D0ULL, 0x082EFA98EC4E6C89ULL};
-  try {
-    std::random_device source;
-    key.k0 ^= (uint64_t{source()} << 32) | source();
-    key.k1 ^= (uint64_t{source()} << 32) | source();
-  } catch (...) {
-    // No entropy device: fall back on values that still differ per process.
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    key.k0 ^= static_cast<uint64_t>(now);
-    key.k1 ^= reinterpret_cast<uintptr_t>(&key);
-  }
-  key.k1 |= 1;  // an odd multiplier keeps the product injective in its low half
-  return key;
-}
-
-const MixKey& process_key() noexcept {
-  static const MixKey key = draw_mix_key();  // drawn once, on first use
-  return key;
-}
-
-inline uint64_t mix(uint64_t fingerprint, const MixKey& key) noexcept {
-  __extension__ typedef unsigned __int128 u128;
-  const u128 p = static_cast<u128>(fingerprint ^ key.k0) * key.k1;
-  return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
+inline uint64_t mix(uint64_t fingerprint, const ProcessKey& key) noexcept {
+  return fold_multiply(fingerprint ^ key.k0, key.k1);
 }
 
 // Probing, eight slots at a time: from the home slot i the groups
@@ -185,7 +156,7 @@ class SeenSet {
   }
 
  private:
-  MixKey key_;
+  ProcessKey key_;
   struct Free {
     void operator()(uint64_t* p) const noexcept { std::free(p); }
   };
