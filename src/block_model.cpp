@@ -1,6 +1,8 @@
 // Block classes, weights, token estimate, content hash and word split.
 #include "block_model.h"
 
+#include "siphash.h"
+
 #include <bit>
 #include <cstring>
 
@@ -31,27 +33,11 @@ float class_weight(BlockClass cls) noexcept {
 
 // ---------------------------------------------------------------- SipHash-1-3
 
-namespace {
-
-inline uint64_t load_le64(const unsigned char* p) noexcept {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  return w;
-}
-
-inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) noexcept {
-  v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
-  v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
-  v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
-  v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
-}
-
-}  // namespace
+using siphash::load_le64;
 
 void SipHash13::compress(uint64_t m) noexcept {
   v3_ ^= m;
-  sip_round(v0_, v1_, v2_, v3_);
+  siphash::round(v0_, v1_, v2_, v3_);
   v0_ ^= m;
 }
 
@@ -91,12 +77,12 @@ uint64_t SipHash13::finish() const noexcept {
   uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
   const uint64_t b = (length_ << 56) | tail_;
   v3 ^= b;
-  sip_round(v0, v1, v2, v3);
+  siphash::round(v0, v1, v2, v3);
   v0 ^= b;
   v2 ^= 0xFF;
-  sip_round(v0, v1, v2, v3);
-  sip_round(v0, v1, v2, v3);
-  sip_round(v0, v1, v2, v3);
+  siphash::round(v0, v1, v2, v3);
+  siphash::round(v0, v1, v2, v3);
+  siphash::round(v0, v1, v2, v3);
   return v0 ^ v1 ^ v2 ^ v3;
 }
 

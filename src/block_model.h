@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "siphash.h"
+
 namespace zelmo {
 
 inline constexpr uint32_t SYSTEM = 1, USER = 2, ASSISTANT = 4, FACT = 8, TOOL = 16, THINKING = 32;
@@ -45,10 +47,10 @@ class SipHash13 {
   void push_byte(unsigned char b) noexcept;
   void compress(uint64_t m) noexcept;
 
-  uint64_t v0_ = 0x736f6d6570736575ULL;
-  uint64_t v1_ = 0x646f72616e646f6dULL;
-  uint64_t v2_ = 0x6c7967656e657261ULL;
-  uint64_t v3_ = 0x7465646279746573ULL;
+  uint64_t v0_ = siphash::kV0;
+  uint64_t v1_ = siphash::kV1;
+  uint64_t v2_ = siphash::kV2;
+  uint64_t v3_ = siphash::kV3;
   uint64_t tail_ = 0;   // pending bytes of an incomplete word, little endian
   unsigned ntail_ = 0;  // number of pending bytes, 0..7
   uint64_t length_ = 0; // total bytes fed; its low byte enters the last block

@@ -20,20 +20,7 @@
 #include "process_key.h"
 #include "shingles.h"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// GCC 12's AVX-512 headers start some intrinsics from a self-initialised
-// "undefined" vector, which its own uninitialised-use warnings then flag
-// wherever they are inlined; the pragma covers those header lines only.
-#if defined(__clang__)
-#include <immintrin.h>
-#else
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#endif
-#endif
+#include "x86_simd.h"
 
 namespace zelmo {
 namespace {
@@ -75,7 +62,7 @@ uint64_t insert_all_portable(uint64_t* slots, uint64_t mask, const uint64_t* fin
   return present;
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef ZELMO_X86_DISPATCH
 #define ZELMO_SEEN_AVX512 1
 // The same walk with one compare per group: no branch on each slot, whose
 // outcome is unpredictable in a set that is filling up.

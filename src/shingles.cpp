@@ -12,22 +12,9 @@
 #include <cstring>
 
 #include "block_model.h"
+#include "siphash.h"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ZELMO_X86_DISPATCH 1
-// GCC 12's AVX-512 headers start some intrinsics from a self-initialised
-// "undefined" vector, which its own uninitialised-use warnings then flag
-// wherever they are inlined; the pragma covers those header lines only.
-#if defined(__clang__)
-#include <immintrin.h>
-#else
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#endif
-#endif
+#include "x86_simd.h"
 
 namespace zelmo {
 namespace {
@@ -36,22 +23,11 @@ namespace {
 // relaxed: a switch flipped between calls, ordering nothing else.
 std::atomic<bool> g_portable{false};
 
-constexpr uint64_t kV0 = 0x736f6d6570736575ULL, kV1 = 0x646f72616e646f6dULL;
-constexpr uint64_t kV2 = 0x6c7967656e657261ULL, kV3 = 0x7465646279746573ULL;
-
-inline uint64_t load_le64(const unsigned char* p) noexcept {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  return w;
-}
-
-inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) noexcept {
-  v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
-  v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
-  v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
-  v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
-}
+using siphash::kV0;
+using siphash::kV1;
+using siphash::kV2;
+using siphash::kV3;
+using siphash::load_le64;
 
 // Appends to `out` as the packed form grows: bytes at `len`, word starts.
 struct PackWriter {
@@ -366,19 +342,19 @@ uint64_t siphash13_slice(const unsigned char* p, uint64_t len) noexcept {
   for (uint64_t k = 0; k < words; ++k, p += 8) {
     const uint64_t m = load_le64(p);
     v3 ^= m;
-    sip_round(v0, v1, v2, v3);
+    siphash::round(v0, v1, v2, v3);
     v0 ^= m;
   }
   const unsigned rest = static_cast<unsigned>(len & 7);
   const uint64_t tail = rest == 0 ? 0 : load_le64(p) & (~uint64_t{0} >> (64 - 8 * rest));
   const uint64_t b = (len << 56) | tail;
   v3 ^= b;
-  sip_round(v0, v1, v2, v3);
+  siphash::round(v0, v1, v2, v3);
   v0 ^= b;
   v2 ^= 0xFF;
-  sip_round(v0, v1, v2, v3);
-  sip_round(v0, v1, v2, v3);
-  sip_round(v0, v1, v2, v3);
+  siphash::round(v0, v1, v2, v3);
+  siphash::round(v0, v1, v2, v3);
+  siphash::round(v0, v1, v2, v3);
   return v0 ^ v1 ^ v2 ^ v3;
 }
 
