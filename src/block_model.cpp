@@ -74,16 +74,7 @@ void SipHash13::update_text(std::string_view text) noexcept {
 }
 
 uint64_t SipHash13::finish() const noexcept {
-  uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
-  const uint64_t b = (length_ << 56) | tail_;
-  v3 ^= b;
-  siphash::round(v0, v1, v2, v3);
-  v0 ^= b;
-  v2 ^= 0xFF;
-  siphash::round(v0, v1, v2, v3);
-  siphash::round(v0, v1, v2, v3);
-  siphash::round(v0, v1, v2, v3);
-  return v0 ^ v1 ^ v2 ^ v3;
+  return siphash::finish13(v0_, v1_, v2_, v3_, (length_ << 56) | tail_);
 }
 
 uint64_t content_hash(std::string_view text) noexcept {

@@ -347,15 +347,7 @@ uint64_t siphash13_slice(const unsigned char* p, uint64_t len) noexcept {
   }
   const unsigned rest = static_cast<unsigned>(len & 7);
   const uint64_t tail = rest == 0 ? 0 : load_le64(p) & (~uint64_t{0} >> (64 - 8 * rest));
-  const uint64_t b = (len << 56) | tail;
-  v3 ^= b;
-  siphash::round(v0, v1, v2, v3);
-  v0 ^= b;
-  v2 ^= 0xFF;
-  siphash::round(v0, v1, v2, v3);
-  siphash::round(v0, v1, v2, v3);
-  siphash::round(v0, v1, v2, v3);
-  return v0 ^ v1 ^ v2 ^ v3;
+  return siphash::finish13(v0, v1, v2, v3, (len << 56) | tail);
 }
 
 void append_words(PackedWords& words, std::string_view piece) {

@@ -29,4 +29,17 @@ inline void round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) noexce
   v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
 }
 
+// SipHash-1-3's last block `b` (the message length in its top byte over the
+// pending tail bytes), then the three finalisation rounds.
+inline uint64_t finish13(uint64_t v0, uint64_t v1, uint64_t v2, uint64_t v3, uint64_t b) noexcept {
+  v3 ^= b;
+  round(v0, v1, v2, v3);
+  v0 ^= b;
+  v2 ^= 0xFF;
+  round(v0, v1, v2, v3);
+  round(v0, v1, v2, v3);
+  round(v0, v1, v2, v3);
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
 }  // namespace zelmo::siphash
