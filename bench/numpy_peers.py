@@ -139,18 +139,8 @@ class ContextApoptosis(ref.ContextApoptosis):
             self._append_state(d)
         return purged
 
-    def render(self):
-        parts = []
-        with self._purpose_lock:
-            if self._purpose is not None:
-                parts.append(self._purpose + "\n")
-        with self._ledger_lock:
-            if self._ledger:
-                parts.append("STATE:\n")
-                parts.extend(f"- {e}\n" for e in self._ledger)
-        with self._blocks_lock:
-            parts.append("\n".join(self._contents))
-        return "".join(parts)
+    def _block_texts(self):
+        return self._contents
 
     def _snapshot(self):
         with self._blocks_lock:

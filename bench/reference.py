@@ -258,8 +258,12 @@ class ContextApoptosis:
                 parts.append("STATE:\n")
                 parts.extend(f"- {e}\n" for e in self._ledger)
         with self._blocks_lock:
-            parts.append("\n".join(b.content for b in self._blocks))
+            parts.append("\n".join(self._block_texts()))
         return "".join(parts)
+
+    def _block_texts(self):
+        """The blocks' texts, oldest first; called under the blocks lock."""
+        return (b.content for b in self._blocks)
 
     # For agreement checks: (content, oxygen, signal, tokens) per block.
     def _snapshot(self):

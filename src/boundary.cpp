@@ -558,7 +558,7 @@ PyTypeObject* type_once(PyObject*& cache, PyType_Spec& spec) {
   if (!cache) {
     PyObject* t = PyType_FromSpec(&spec);
     if (!t) throw_error();
-    // Another import may have raced us while the spec was being built.
+    // Another import may have raced us while the type was being built.
     if (cache) {
       Py_DECREF(t);
     } else {
