@@ -33,7 +33,7 @@ class Report:
                "number": timing.number, "samples": len(timing.samples)}
         row.update(extra)
         self.rows.append(row)
-        print(f"  {workload:<34} {impl:<11} {_fmt(timing.median):>12} per {unit}", flush=True)
+        print(f"  {workload:<34} {impl:<11} {fmt_time(timing.median):>12} per {unit}", flush=True)
 
     def note(self, workload: str, impl: str, **extra):
         """A row that carries figures other than a time (bytes hashed, ...)."""
@@ -42,11 +42,12 @@ class Report:
         self.rows.append(row)
 
 
-def _fmt(seconds: float) -> str:
+def fmt_time(seconds: float) -> str:
+    """A duration in the unit that suits it, for the console and the report."""
     if seconds >= 1e-3:
         return f"{seconds * 1e3:.3f} ms"
     if seconds >= 1e-6:
-        return f"{seconds * 1e6:.3f} us"
+        return f"{seconds * 1e6:.2f} µs"
     return f"{seconds * 1e9:.1f} ns"
 
 

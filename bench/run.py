@@ -28,6 +28,8 @@ import sys
 import tempfile
 import time
 
+from common import fmt_time
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
@@ -106,13 +108,6 @@ def run_memory(tiny: bool, tmp: str, rounds: int = 5) -> list[dict]:
 
 # ---------------------------------------------------------------------------
 # Report
-
-def fmt_time(s: float) -> str:
-    if s >= 1e-3:
-        return f"{s * 1e3:.3f} ms"
-    if s >= 1e-6:
-        return f"{s * 1e6:.2f} µs"
-    return f"{s * 1e9:.1f} ns"
 
 
 def table(rows: list[dict]) -> tuple[list[str], list[dict]]:

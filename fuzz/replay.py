@@ -27,6 +27,17 @@ def inputs(paths):
             yield path
 
 
+def passes(data: bytes, where: str, passed_so_far: int) -> bool:
+    """Runs one program; on a finding, reports it with its input and the closing count."""
+    try:
+        program.run(data)
+    except program.Finding as e:
+        print(f"FINDING in {where}: {e}\n  input: {data.hex()}")
+        print(f"fuzz: {passed_so_far} passed, 1 failed")
+        return False
+    return True
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--random-seconds", type=float, default=0.0)
@@ -39,11 +50,7 @@ def main():
     for path in inputs(opts.paths):
         with open(path, "rb") as f:
             data = f.read()
-        try:
-            program.run(data)
-        except program.Finding as e:
-            print(f"FINDING in {path}: {e}")
-            print(f"fuzz: {replayed} passed, 1 failed")
+        if not passes(data, f"{path}", replayed):
             return 1
         replayed += 1
     replay_time = time.monotonic() - start
@@ -54,11 +61,7 @@ def main():
     stop = time.monotonic() + opts.random_seconds
     while time.monotonic() < stop:
         data = rng.randbytes(rng.choice([64, 256, 1024, 4096]))
-        try:
-            program.run(data)
-        except program.Finding as e:
-            print(f"FINDING in random program (seed {seed}, run {runs}): {e}\n  input: {data.hex()}")
-            print(f"fuzz: {replayed + runs} passed, 1 failed")
+        if not passes(data, f"random program (seed {seed}, run {runs})", replayed + runs):
             return 1
         runs += 1
     print(f"replayed {replayed} inputs in {replay_time:.1f} s; {runs} random programs "
