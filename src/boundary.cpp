@@ -12,6 +12,8 @@
 #include <exception>
 #include <string>
 
+#include "transcode.h"
+
 namespace zelmo::py {
 namespace {
 
@@ -384,6 +386,48 @@ std::size_t utf8_length(PyObject* str) {
   return static_cast<std::size_t>(PyBytes_Size(bytes.get()));
 }
 
+namespace {
+// Characters converted per slice: the slice and its UTF-16 copy stay small
+// enough for the cache and for the allocator's reused memory.
+constexpr Py_ssize_t kSliceChars = 16 << 10;
+
+// A non-ASCII str's UTF-8, a slice at a time: each slice comes out of the
+// interpreter as UTF-16 (a widening copy; its UTF-8 encoder goes character by
+// character) and is converted here. Every character takes at most 4 bytes.
+// Empty, with the interpreter's error set, when a slice can't be encoded.
+Utf8 utf8_by_slices(PyObject* obj) {
+  const Py_ssize_t length = PyUnicode_GetLength(obj);
+  if (length < 0) throw_error();
+  const std::size_t chars = static_cast<std::size_t>(length);
+  if (chars > (SIZE_MAX - kUtf8Overrun) / 4) throw std::bad_alloc();
+  // Most text is mostly ASCII: room for that first, grown by half as needed.
+  std::size_t room = chars + chars / 8 + 4 * static_cast<std::size_t>(std::min(length, kSliceChars)) + kUtf8Overrun;
+  Utf8::Buffer out(static_cast<unsigned char*>(std::malloc(room)));
+  if (!out) throw std::bad_alloc();
+  std::size_t size = 0;
+  for (Py_ssize_t at = 0; at < length; at += kSliceChars) {
+    const Py_ssize_t end = std::min(length, at + kSliceChars);
+    const Ref slice(at == 0 && end == length ? Py_NewRef(obj) : PyUnicode_Substring(obj, at, end));
+    const Ref utf16(slice ? PyUnicode_AsUTF16String(slice.get()) : nullptr);
+    char* data = nullptr;
+    Py_ssize_t n = 0;
+    if (!utf16 || PyBytes_AsStringAndSize(utf16.get(), &data, &n) < 0 || n < 2) return Utf8(Utf8::Buffer(), 0);
+    const std::size_t need = size + 4 * static_cast<std::size_t>(end - at) + kUtf8Overrun;
+    if (need > room) {
+      room = std::max(need, std::min(4 * chars + kUtf8Overrun, room + room / 2));
+      auto* grown = static_cast<unsigned char*>(std::realloc(out.get(), room));
+      if (!grown) throw std::bad_alloc();
+      (void)out.release();
+      out.reset(grown);
+    }
+    // Native byte order, after a byte-order mark.
+    const auto* units = reinterpret_cast<const char16_t*>(data) + 1;
+    size += utf16_to_utf8(units, static_cast<std::size_t>(n) / 2 - 1, out.get() + size);
+  }
+  return Utf8(std::move(out), size);
+}
+}  // namespace
+
 Utf8 to_utf8(PyObject* obj) {
   if (!PyUnicode_Check(obj)) raise_type_mismatch(obj, "str");
   Py_ssize_t n = 0;
@@ -392,6 +436,12 @@ Utf8 to_utf8(PyObject* obj) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
     if (!utf8) throw_error();
     return Utf8(Ref(), {utf8, static_cast<std::size_t>(n)});
+  }
+  if (utf16_to_utf8_vectorised()) {
+    if (Utf8 converted = utf8_by_slices(obj); !converted.view().empty()) return converted;
+    // A lone surrogate (or memory running out): the interpreter's UTF-8
+    // encoder raises exactly what text conversion promises.
+    PyErr_Clear();
   }
   Ref bytes(check(PyUnicode_AsUTF8String(obj)));
   char* data = nullptr;

@@ -29,6 +29,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -258,15 +260,24 @@ auto arg_or(const FunctionSpec& spec, const Slots<N>& slots, std::size_t i, Conv
 [[noreturn]] void raise_type_mismatch(PyObject* obj, const char* target);
 
 // text: the str's UTF-8 bytes for the length of a call. An ASCII str is read
-// in place; any other str is encoded into a temporary bytes object that this
-// holder owns, so no UTF-8 copy stays cached on the caller's object.
+// in place; any other str is converted into a buffer (or, failing that, a
+// bytes object) that this holder owns, so no UTF-8 copy stays cached on the
+// caller's object.
 class Utf8 {
  public:
   Utf8(Ref bytes, std::string_view view) noexcept : bytes_(std::move(bytes)), view_(view) {}
+  // A buffer from malloc (grown with realloc), freed by this holder.
+  struct Free {
+    void operator()(unsigned char* p) const noexcept { std::free(p); }
+  };
+  using Buffer = std::unique_ptr<unsigned char, Free>;
+  Utf8(Buffer buffer, std::size_t size) noexcept
+      : buffer_(std::move(buffer)), view_(reinterpret_cast<const char*>(buffer_.get()), size) {}
   std::string_view view() const noexcept { return view_; }
 
  private:
   Ref bytes_;
+  Buffer buffer_;
   std::string_view view_;
 };
 Utf8 to_utf8(PyObject* obj);

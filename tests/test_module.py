@@ -414,6 +414,37 @@ def test_text_conversion_caches_nothing_on_the_callers_str(name, text):
     assert sys.getsizeof(text) == before
 
 
+# Long texts are converted a slice of 16,384 characters at a time: characters
+# of every width on and around the slice edges, and a pair of slices.
+SLICE = 16384
+WIDE_TEXTS = {
+    "latin-1": "ol\u00e1 " * 7000,
+    "two-byte at the edge": "a" * (SLICE - 1) + "\u20ac\u2014" + "b" * 50,
+    "astral at the edge": "\u00e9" * (SLICE - 1) + "\U0001f680\U0001f600" + "c" * SLICE,
+    "astral after the edge": "x" * SLICE + "\U0010ffff",
+    "every width": "a\u00e9\u0800\uffff\U00010000" * (SLICE // 2),
+    "short": "\u00e9",
+}
+
+
+@pytest.mark.parametrize("text", WIDE_TEXTS.values(), ids=WIDE_TEXTS.keys())
+def test_text_conversion_round_trips_every_width(text):
+    w = z.ContextApoptosis()
+    w.insert(text)
+    w.note_state(text)
+    assert w.active_context() == [text]
+    assert w.state_entries() == [text]
+
+
+@pytest.mark.parametrize("text", ["\u00e9" * (SLICE + 10) + "\ud800", "\U0001f600" * SLICE + "\udfff tail"])
+def test_lone_surrogate_in_a_later_slice_raises_the_encoders_error(text):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    with pytest.raises(UnicodeEncodeError) as got:
+        z.ContextApoptosis().insert(text)
+    assert str(got.value) == str(expected.value)
+
+
 def test_module_constants_and_unsigned_results_are_non_negative():
     assert z.HormonalSignal(0xFFFFFFFF).flags == 4294967295
     assert z.ContextApoptosis(capacity=0, state_capacity=0) is not None
