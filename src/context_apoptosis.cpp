@@ -61,7 +61,7 @@ ContextWindow::ContextWindow(float half_life, float safe_threshold, size_t capac
   blocks_.reserve(capacity);
 }
 
-void ContextWindow::insert(std::string content, uint32_t signal, std::optional<float> oxygen) {
+ContextWindow::Inserted ContextWindow::insert(std::string content, uint32_t signal, std::optional<float> oxygen) {
   const uint32_t tokens = estimate_tokens(content);
   // Counted before the block is visible, so a cycle that purges it can never
   // push reclaimed past inserted; relaxed because the blocks mutex orders it
@@ -73,6 +73,7 @@ void ContextWindow::insert(std::string content, uint32_t signal, std::optional<f
     block.id = last_block_id_ + 1;
     blocks_.push_back(std::move(block));
     last_block_id_ = blocks_.back().id;  // counted only once the block is in
+    return Inserted{last_block_id_, blocks_.size()};
   } catch (...) {
     inserted_.fetch_sub(tokens, std::memory_order_relaxed);  // the block never arrived
     throw;

@@ -73,7 +73,12 @@ class ContextWindow {
   float safe_threshold() const noexcept { return safe_threshold_; }
   size_t state_capacity() const noexcept { return state_capacity_; }
 
-  void insert(std::string content, uint32_t signal, std::optional<float> oxygen);
+  // The new block's id and the number of blocks held right after it went in.
+  struct Inserted {
+    uint64_t id;
+    size_t held;
+  };
+  Inserted insert(std::string content, uint32_t signal, std::optional<float> oxygen);
 
   size_t size() const;
   std::vector<std::string> active_context() const;
@@ -119,10 +124,14 @@ class ContextWindow {
       std::lock_guard lock(ledger_mu_);
       for (const StateEntry& e : ledger_) entry(e.id, std::string_view(e.text));
     }
-    {
-      std::lock_guard lock(blocks_mu_);
-      for (const Block& b : blocks_) block(b.id, std::string_view(b.content));
-    }
+    visit_blocks(block);
+  }
+
+  // `block(id, content)` per block, oldest first, under the blocks lock.
+  template <class BlockFn>
+  void visit_blocks(BlockFn&& block) const {
+    std::lock_guard lock(blocks_mu_);
+    for (const Block& b : blocks_) block(b.id, std::string_view(b.content));
   }
 
  private:

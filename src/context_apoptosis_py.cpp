@@ -50,6 +50,19 @@ class Pieces {
   }
   std::size_t size() const noexcept { return items_.size(); }
   const Piece& operator[](std::size_t i) const noexcept { return items_[i]; }
+  // Keeps the pieces whose id is in `ids` (increasing), in order.
+  void retain(const std::vector<std::uint64_t>& ids) noexcept {
+    std::size_t kept = 0, k = 0;
+    for (Piece& p : items_) {
+      while (k < ids.size() && ids[k] < p.id) ++k;
+      if (k < ids.size() && ids[k] == p.id) {
+        items_[kept++] = p;
+      } else {
+        Py_DECREF(p.str);
+      }
+    }
+    items_.resize(kept);
+  }
 
  private:
   std::vector<Piece> items_;
@@ -57,9 +70,12 @@ class Pieces {
 
 // The strs of the last render's pieces (the purpose line, each "- entry\n"
 // line and each block), so that the next render decodes only what is new
-// and joins the rest as it is. Touched only with the interpreter lock held:
-// render keeps it from start to end.
+// and joins the rest as it is; insert adds the caller's str of each new
+// block. Touched only with the interpreter lock held: render and insert keep
+// it from start to end. Only exact strs are kept, so dropping one never runs
+// Python code.
 struct RenderCache {
+  bool rendered = false;  // render has run: insert starts keeping texts
   std::uint64_t purpose_version = 0;
   Ref purpose_line;  // purpose + "\n", or null when there is no purpose
   Pieces entries;
@@ -109,6 +125,28 @@ PyObject* ca_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A new block's text is the caller's str: kept as the block's piece for the
+// next render, which then joins it instead of decoding the block (a str
+// subclass is left to render, which must join plain strs). Pieces of blocks
+// purged before a render are dropped once they outnumber the blocks held.
+// A window that is never rendered keeps nothing. The block is in by now, so
+// a failure here only leaves the piece out.
+void remember_block(WindowState& state, ContextWindow::Inserted added, PyObject* content) noexcept {
+  if (!state.cache.rendered || !PyUnicode_CheckExact(content)) return;
+  Pieces& blocks = state.cache.blocks;
+  if (blocks.size() != 0 && blocks[blocks.size() - 1].id >= added.id) return;
+  try {
+    if (blocks.size() >= 2 * added.held + 32) {
+      std::vector<std::uint64_t> held;
+      held.reserve(added.held);
+      state.window->visit_blocks([&](std::uint64_t id, std::string_view) { held.push_back(id); });
+      blocks.retain(held);
+    }
+    blocks.push(added.id, Ref(Py_NewRef(content)));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 PyObject* ca_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     auto a = match<3>(kInsert, args, kwargs);
@@ -117,7 +155,10 @@ PyObject* ca_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::optional<float> oxygen = arg_or(
         kInsert, a, 2, [](PyObject* o) { return std::optional<float>(to_single(o)); },
         std::optional<float>());
-    with_window(self, [&](ContextWindow& w) { w.insert(std::move(content), signal, oxygen); });
+    Self* inst = as_instance<WindowState>(self);
+    SharedAccess access(inst->access);
+    const ContextWindow::Inserted added = inst->value.window->insert(std::move(content), signal, oxygen);
+    remember_block(inst->value, added, a[0]);
     return new_none();
   });
 }
@@ -282,6 +323,7 @@ PyObject* ca_render(PyObject* self, PyObject*) {
     }
     Ref text = take(PyUnicode_Join(k_empty.get(), parts.get()));
 
+    cache.rendered = true;
     cache.purpose_version = purpose_version;
     cache.purpose_line = std::move(purpose);
     cache.entries = std::move(new_entries);

@@ -4,6 +4,7 @@ import ctypes
 import ctypes.util
 import math
 import re
+import sys
 import threading
 import time
 
@@ -22,6 +23,11 @@ libm.exp2f.argtypes = [ctypes.c_float]
 libm.exp2f.restype = ctypes.c_float
 
 ELLIPSIS = "\u2026"
+
+
+class Text(str):
+    pass
+
 WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + \
     "\u2028\u2029\u202f\u205f\u3000"
 
@@ -277,6 +283,32 @@ def test_render_layouts():
     only.note_state("x")
     assert only.render() == "STATE:\n- x\n"
     assert only.inserted_tokens() == 0 and only.active_tokens() == 0
+
+
+def test_render_joins_inserted_texts_and_keeps_no_purged_one_alive():
+    w = CA()
+    doomed = "".join(["short-lived ", "block \u00e9"])  # a fresh object
+    base = sys.getrefcount(doomed)
+    w.insert(doomed, z.FACT)
+    assert sys.getrefcount(doomed) == base  # a window never rendered keeps no str
+    assert w.render() == doomed
+    w = CA()
+    w.render()
+    w.insert(doomed, z.USER, 0.0)
+    w.insert(Text("subclass \U0001f680"), z.FACT)
+    assert w.dehydrate() == 1
+    rendered = w.render()
+    assert rendered == "subclass \U0001f680" and type(rendered) is str
+    assert sys.getrefcount(doomed) == base
+    # Purged before any render: its text is let go once the texts of purged
+    # blocks outnumber the blocks held, without a render.
+    w.insert(doomed, z.USER, 0.0)
+    for i in range(100):
+        w.insert(f"gone {i}", z.USER, 0.0)
+        w.dehydrate()
+    assert sys.getrefcount(doomed) == base
+    w.insert("last")
+    assert w.render() == "subclass \U0001f680\nlast"
 
 
 def test_docstrings():
