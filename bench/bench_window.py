@@ -2,6 +2,11 @@
 `dehydrate(absorb=True)` and one `render()`. The module against the
 pure-Python window and the window whose decay pass is vectorised with numpy.
 
+Its floor is what every render must at least do: build the rendered str.
+It is timed as `"".join` of each turn's pieces (purpose line, ledger lines,
+blocks and their separators, prepared beforehand), the interpreter's own
+fastest way to build that str; no window can render the session faster.
+
     python bench/bench_window.py [--json FILE] [--tiny] [turns]
 """
 from __future__ import annotations
@@ -28,6 +33,32 @@ def play(window, purpose, script, trace=None):
     return window
 
 
+def render_pieces(purpose, script):
+    """Per turn, the pieces of the turn's render, as separate strs, from a
+    reference window played through the script."""
+    w = reference.ContextApoptosis()
+    w.set_purpose(purpose)
+    turns = []
+    for turn in script:
+        for content, signal in turn:
+            w.insert(content, signal)
+        w.dehydrate(absorb=True)
+        pieces = [purpose + "\n"]
+        entries = w.state_entries()
+        if entries:
+            pieces += ["STATE:\n"] + [f"- {e}\n" for e in entries]
+        for k, block in enumerate(b[0] for b in w._snapshot()):
+            pieces += [block] if k == 0 else ["\n", block]
+        turns.append(pieces)
+    return turns
+
+
+def join_all(turns):
+    join = "".join
+    for pieces in turns:
+        join(pieces)
+
+
 def run(report: common.Report, tiny: bool, size: int | None = None):
     turns = size or (12 if tiny else 200)
     purpose, script = workloads.window_session(turns)
@@ -42,10 +73,14 @@ def run(report: common.Report, tiny: bool, size: int | None = None):
         traces[impl] = (trace, w.state_entries(), w.active_context(), w.active_tokens(),
                         w.inserted_tokens(), w.reduction_ratio(), len(w))
     common.agree(name, traces)
+    turns = render_pieces(purpose, script)
+    if ["".join(p) for p in turns] != [text for _, text in traces["zelmo"][0]]:
+        raise AssertionError(f"{name}: the floor's pieces do not join to the rendered texts")
 
     for impl, cls in classes.items():
         timing = harness.time_block(lambda w: play(w, purpose, script), setup=cls)
         report.add(name, impl, timing, unit="session")
+    report.add(name, "floor", harness.time_block(join_all, setup=lambda: turns), unit="session")
 
 
 if __name__ == "__main__":

@@ -18,7 +18,7 @@ BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 FAMILIES = {
     "bench_dehydrate.py": {"zelmo", "python", "numpy"},
-    "bench_window.py": {"zelmo", "python", "numpy"},
+    "bench_window.py": {"zelmo", "python", "numpy", "floor"},
     "bench_bus.py": {"zelmo", "lock+deque", "floor"},
     "bench_text.py": {"zelmo", "python", "floor", "max(a, b)"},
 }
