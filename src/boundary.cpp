@@ -400,8 +400,10 @@ Utf8 utf8_by_slices(PyObject* obj) {
   if (length < 0) throw_error();
   const std::size_t chars = static_cast<std::size_t>(length);
   if (chars > (SIZE_MAX - kUtf8Overrun) / 4) throw std::bad_alloc();
-  // Most text is mostly ASCII: room for that first, grown by half as needed.
-  std::size_t room = chars + chars / 8 + 4 * static_cast<std::size_t>(std::min(length, kSliceChars)) + kUtf8Overrun;
+  // Most text is mostly ASCII: room for that first, grown by half as needed
+  // up to the most any text of this length can take.
+  const std::size_t most = 4 * chars + kUtf8Overrun;
+  std::size_t room = std::min(most, chars + chars / 8 + 4 * static_cast<std::size_t>(kSliceChars) + kUtf8Overrun);
   Utf8::Buffer out(static_cast<unsigned char*>(std::malloc(room)));
   if (!out) throw std::bad_alloc();
   std::size_t size = 0;
@@ -414,7 +416,7 @@ Utf8 utf8_by_slices(PyObject* obj) {
     if (!utf16 || PyBytes_AsStringAndSize(utf16.get(), &data, &n) < 0 || n < 2) return Utf8(Utf8::Buffer(), 0);
     const std::size_t need = size + 4 * static_cast<std::size_t>(end - at) + kUtf8Overrun;
     if (need > room) {
-      room = std::max(need, std::min(4 * chars + kUtf8Overrun, room + room / 2));
+      room = std::max(need, room + std::min(room / 2, most - room));
       auto* grown = static_cast<unsigned char*>(std::realloc(out.get(), room));
       if (!grown) throw std::bad_alloc();
       (void)out.release();
