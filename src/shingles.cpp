@@ -311,11 +311,7 @@ ZELMO_AVX512_HASH void hash_windows_avx512(const unsigned char* buf, const uint6
   for (; j < count; ++j) out[j] = siphash13_slice(buf + starts[j], starts[j + w] - starts[j]);
 }
 
-bool has_avx512_pack() noexcept {
-  static const bool yes = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                          __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
-  return yes && !g_portable.load(std::memory_order_relaxed);
-}
+bool has_avx512_pack() noexcept { return cpu_has_avx512_bytes() && !g_portable.load(std::memory_order_relaxed); }
 
 bool has_avx512_hash() noexcept {
   static const bool yes = __builtin_cpu_supports("avx512f");

@@ -1,9 +1,10 @@
 // UTF-16 to UTF-8. See transcode.h.
 //
 // A portable loop, and on x86-64 processors that have AVX-512 (BW and VBMI2)
-// a vector loop that converts 32 units at a time when none of them needs
-// more than two bytes, which covers ASCII and every Latin, Greek and Cyrillic
-// letter; other blocks go through the portable loop. Both write the same bytes.
+// a vector loop that converts 32 units at a time when none of them is a
+// surrogate: every character of the Basic Multilingual Plane. Blocks with a
+// surrogate (characters beyond U+FFFF) go through the portable loop. Both
+// write the same bytes.
 #include "transcode.h"
 
 #include <bit>
@@ -70,20 +71,41 @@ size_t encode_until(const char16_t* in, size_t i, size_t stop, size_t n, unsigne
 #ifdef ZELMO_X86_DISPATCH
 #define ZELMO_AVX512_TRANSCODE __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
 
-bool has_avx512_transcode() noexcept {
-  static const bool yes = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                          __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
-  return yes;
+// Sixteen units below U+D800 or from U+E000 up (no surrogate), one per
+// 32-bit lane holding its 1 to 3 UTF-8 bytes; the unused bytes of each lane
+// are compressed away. Writes 64 bytes at o and returns how many count.
+ZELMO_AVX512_TRANSCODE inline unsigned encode16_bmp(const char16_t* in, unsigned char* o) noexcept {
+  const __m512i c = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+  const __m512i low6 = _mm512_set1_epi32(0x3F), cont = _mm512_set1_epi32(0x80);
+  const __mmask16 two_up = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x80));
+  const __mmask16 three = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x800));
+  const __m512i last = _mm512_or_si512(_mm512_and_si512(c, low6), cont);                             // 10xxxxxx
+  const __m512i middle = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(c, 6), low6), cont);     // 10xxxxxx
+  const __m512i lead2 = _mm512_or_si512(_mm512_srli_epi32(c, 6), _mm512_set1_epi32(0xC0));          // 110xxxxx
+  const __m512i lead3 = _mm512_or_si512(_mm512_srli_epi32(c, 12), _mm512_set1_epi32(0xE0));         // 1110xxxx
+  const __m512i two = _mm512_or_si512(lead2, _mm512_slli_epi32(last, 8));
+  const __m512i three_bytes =
+      _mm512_or_si512(lead3, _mm512_or_si512(_mm512_slli_epi32(middle, 8), _mm512_slli_epi32(last, 16)));
+  const __m512i lanes = _mm512_mask_blend_epi32(three, _mm512_mask_blend_epi32(two_up, c, two), three_bytes);
+  // Byte 0 of every lane, byte 1 of the lanes from U+0080, byte 2 of those from U+0800.
+  const uint64_t keep = 0x1111111111111111ULL | _pdep_u64(two_up, 0x2222222222222222ULL) |
+                        _pdep_u64(three, 0x4444444444444444ULL);
+  _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, lanes));
+  return static_cast<unsigned>(std::popcount(keep));
 }
 
 // Each block of 32 units: all ASCII narrows to 32 bytes; all below U+0800
 // becomes, per unit, its lead byte and (for non-ASCII) its trail byte, in a
-// 16-bit lane, with the unused high bytes of ASCII lanes compressed away.
-// The stores write up to 64 bytes, within the room's overrun.
+// 16-bit lane, with the unused high bytes of ASCII lanes compressed away;
+// with no surrogate, two steps of sixteen take up to three bytes a unit; a
+// block with a surrogate goes through the portable loop. Every store writes
+// at most 64 bytes at the output's current end.
 ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n, unsigned char* out) noexcept {
   unsigned char* o = out;
   size_t i = 0;
   const __m512i x80 = _mm512_set1_epi16(0x80), x800 = _mm512_set1_epi16(0x800);
+  const __m512i surrogate_bits = _mm512_set1_epi16(static_cast<short>(0xF800)),
+                surrogate = _mm512_set1_epi16(static_cast<short>(0xD800));
   const __m512i lead_bits = _mm512_set1_epi16(0xC0), trail_bits = _mm512_set1_epi16(0x80),
                 low6 = _mm512_set1_epi16(0x3F);
   while (n - i >= 32) {
@@ -96,7 +118,13 @@ ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n,
       continue;
     }
     if (_mm512_cmpge_epu16_mask(v, x800) != 0) {
-      i = encode_until(in, i, i + 32, n, o);
+      if (_mm512_cmpeq_epi16_mask(_mm512_and_si512(v, surrogate_bits), surrogate) != 0) {
+        i = encode_until(in, i, i + 32, n, o);
+      } else {
+        o += encode16_bmp(in + i, o);
+        o += encode16_bmp(in + i + 16, o);
+        i += 32;
+      }
       continue;
     }
     const __m512i lead = _mm512_or_si512(_mm512_srli_epi16(v, 6), lead_bits);
@@ -124,7 +152,7 @@ size_t utf16_to_utf8_portable(const char16_t* in, size_t n, unsigned char* out) 
 
 bool utf16_to_utf8_vectorised() noexcept {
 #ifdef ZELMO_X86_DISPATCH
-  return has_avx512_transcode();
+  return cpu_has_avx512_bytes();
 #else
   return false;
 #endif
@@ -132,7 +160,7 @@ bool utf16_to_utf8_vectorised() noexcept {
 
 size_t utf16_to_utf8(const char16_t* in, size_t n, unsigned char* out) noexcept {
 #ifdef ZELMO_X86_DISPATCH
-  if (has_avx512_transcode()) return utf16_to_utf8_avx512(in, n, out);
+  if (cpu_has_avx512_bytes()) return utf16_to_utf8_avx512(in, n, out);
 #endif
   return utf16_to_utf8_portable(in, n, out);
 }

@@ -13,10 +13,11 @@ namespace zelmo {
 constexpr size_t kUtf8Overrun = 64;
 
 // Writes the UTF-8 form of the n units at `in` to `out` and returns its
-// length, at most 3 bytes per unit (a surrogate pair, two units, takes 4);
-// `out` needs room for that and kUtf8Overrun bytes more. A surrogate outside
-// a pair, which well-formed input never has, is written as its own 3-byte
-// sequence, so no input reads or writes out of bounds.
+// length: 1 to 3 bytes a unit, 4 for a surrogate pair (two units), so at most
+// 3 n. It writes nothing beyond its result and kUtf8Overrun bytes more, which
+// `out` must have room for. A surrogate outside a pair, which well-formed
+// input never has, is written as its own 3-byte sequence, so no input reads
+// or writes out of bounds.
 size_t utf16_to_utf8(const char16_t* in, size_t n, unsigned char* out) noexcept;
 
 // Whether utf16_to_utf8 runs its vector path here. Without it, the

@@ -16,4 +16,16 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 #endif
+
+namespace zelmo {
+
+// Whether the processor has the AVX-512 subsets the byte-shuffling kernels
+// use (F, BW, VBMI2 for byte compress, BMI2 for pdep/pext); asked once.
+inline bool cpu_has_avx512_bytes() noexcept {
+  static const bool yes = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                          __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
+  return yes;
+}
+
+}  // namespace zelmo
 #endif
