@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "transcode.h"
@@ -391,11 +392,16 @@ namespace {
 // enough for the cache and for the allocator's reused memory.
 constexpr Py_ssize_t kSliceChars = 16 << 10;
 
-// A non-ASCII str's UTF-8, a slice at a time: each slice comes out of the
-// interpreter as UTF-16 (a widening copy; its UTF-8 encoder goes character by
-// character) and is converted here. Every character takes at most 4 bytes.
-// Empty, with the interpreter's error set, when a slice can't be encoded.
-Utf8 utf8_by_slices(PyObject* obj) {
+// A non-ASCII str's UTF-8, a slice at a time. A slice normally comes out of
+// the interpreter as UTF-16 and is converted here: for a slice of characters
+// below U+0100 that is a widening copy, and below U+10000 a copy,
+// where the interpreter's UTF-8 encoder goes character by character. For
+// characters beyond U+FFFF its UTF-16 encoder is the slower one, so a str
+// whose first slice has any is left to the caller's whole-str encoding
+// (nothing returned), and after any later slice that has one the rest comes
+// from the UTF-8 encoder. Every character takes at most 4 bytes. Nothing is
+// returned, with the interpreter's error set, when a slice can't be encoded.
+std::optional<Utf8> utf8_by_slices(PyObject* obj) {
   const Py_ssize_t length = PyUnicode_GetLength(obj);
   if (length < 0) throw_error();
   const std::size_t chars = static_cast<std::size_t>(length);
@@ -407,14 +413,11 @@ Utf8 utf8_by_slices(PyObject* obj) {
   Utf8::Buffer out(static_cast<unsigned char*>(std::malloc(room)));
   if (!out) throw std::bad_alloc();
   std::size_t size = 0;
+  bool via_utf16 = true;
   for (Py_ssize_t at = 0; at < length; at += kSliceChars) {
     const Py_ssize_t end = std::min(length, at + kSliceChars);
-    const Ref slice(at == 0 && end == length ? Py_NewRef(obj) : PyUnicode_Substring(obj, at, end));
-    const Ref utf16(slice ? PyUnicode_AsUTF16String(slice.get()) : nullptr);
-    char* data = nullptr;
-    Py_ssize_t n = 0;
-    if (!utf16 || PyBytes_AsStringAndSize(utf16.get(), &data, &n) < 0 || n < 2) return Utf8(Utf8::Buffer(), 0);
-    const std::size_t need = size + 4 * static_cast<std::size_t>(end - at) + kUtf8Overrun;
+    const std::size_t slice_chars = static_cast<std::size_t>(end - at);
+    const std::size_t need = size + 4 * slice_chars + kUtf8Overrun;
     if (need > room) {
       room = std::max(need, room + std::min(room / 2, most - room));
       auto* grown = static_cast<unsigned char*>(std::realloc(out.get(), room));
@@ -422,9 +425,28 @@ Utf8 utf8_by_slices(PyObject* obj) {
       (void)out.release();
       out.reset(grown);
     }
-    // Native byte order, after a byte-order mark.
-    const auto* units = reinterpret_cast<const char16_t*>(data) + 1;
-    size += utf16_to_utf8(units, static_cast<std::size_t>(n) / 2 - 1, out.get() + size);
+    const Ref slice(at == 0 && end == length ? Py_NewRef(obj) : PyUnicode_Substring(obj, at, end));
+    const Ref encoded(!slice ? nullptr
+                      : via_utf16 ? PyUnicode_AsUTF16String(slice.get())
+                                  : PyUnicode_AsUTF8String(slice.get()));
+    char* data = nullptr;
+    Py_ssize_t n = 0;
+    if (!encoded || PyBytes_AsStringAndSize(encoded.get(), &data, &n) < 0) return std::nullopt;
+    const std::size_t bytes = static_cast<std::size_t>(n);
+    if (!via_utf16) {
+      std::memcpy(out.get() + size, data, bytes);
+      size += bytes;
+      continue;
+    }
+    // Native byte order, after a byte-order mark; a character beyond U+FFFF
+    // takes two units.
+    if (bytes < 2) return std::nullopt;
+    const std::size_t units = bytes / 2 - 1;
+    size += utf16_to_utf8(reinterpret_cast<const char16_t*>(data) + 1, units, out.get() + size);
+    if (units != slice_chars) {
+      if (at == 0 && end != length) return std::nullopt;
+      via_utf16 = false;
+    }
   }
   return Utf8(std::move(out), size);
 }
@@ -440,9 +462,10 @@ Utf8 to_utf8(PyObject* obj) {
     return Utf8(Ref(), {utf8, static_cast<std::size_t>(n)});
   }
   if (utf16_to_utf8_vectorised()) {
-    if (Utf8 converted = utf8_by_slices(obj); !converted.view().empty()) return converted;
-    // A lone surrogate (or memory running out): the interpreter's UTF-8
-    // encoder raises exactly what text conversion promises.
+    if (std::optional<Utf8> converted = utf8_by_slices(obj)) return std::move(*converted);
+    // A str that starts with characters beyond U+FFFF, a lone surrogate or
+    // memory running out: the interpreter's UTF-8 encoder, on the whole str,
+    // converts it or raises exactly what text conversion promises.
     PyErr_Clear();
   }
   Ref bytes(check(PyUnicode_AsUTF8String(obj)));

@@ -260,9 +260,9 @@ auto arg_or(const FunctionSpec& spec, const Slots<N>& slots, std::size_t i, Conv
 [[noreturn]] void raise_type_mismatch(PyObject* obj, const char* target);
 
 // text: the str's UTF-8 bytes for the length of a call. An ASCII str is read
-// in place; any other str is converted into a buffer (or, failing that, a
-// bytes object) that this holder owns, so no UTF-8 copy stays cached on the
-// caller's object.
+// in place; any other str is converted into a buffer of ours or encoded into
+// a bytes object, which this holder owns, so no UTF-8 copy stays cached on
+// the caller's object.
 class Utf8 {
  public:
   Utf8(Ref bytes, std::string_view view) noexcept : bytes_(std::move(bytes)), view_(view) {}

@@ -71,9 +71,11 @@ class Pieces {
 // The strs of the last render's pieces (the purpose line, each "- entry\n"
 // line and each block), so that the next render decodes only what is new
 // and joins the rest as it is; insert adds the caller's str of each new
-// block. Touched only with the interpreter lock held: render and insert keep
-// it from start to end. Only exact strs are kept, so dropping one never runs
-// Python code.
+// block. Touched only with the interpreter lock held. Render reads it only
+// under the window's locks, where no Python code runs, and replaces it at
+// its end; an insert that runs in between (from a finalizer, say) only adds
+// a piece that the replacement drops. Only exact strs are kept, so dropping
+// one never runs Python code.
 struct RenderCache {
   bool rendered = false;  // render has run: insert starts keeping texts
   std::uint64_t purpose_version = 0;

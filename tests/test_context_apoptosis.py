@@ -295,10 +295,14 @@ def test_render_joins_inserted_texts_and_keeps_no_purged_one_alive():
     w = CA()
     w.render()
     w.insert(doomed, z.USER, 0.0)
-    w.insert(Text("subclass \U0001f680"), z.FACT)
+    assert sys.getrefcount(doomed) == base + 1  # kept as the block's render piece
+    sub = Text("subclass \U0001f680")
+    sub_base = sys.getrefcount(sub)
+    w.insert(sub, z.FACT)
+    assert sys.getrefcount(sub) == sub_base  # a subclass is not kept
     assert w.dehydrate() == 1
     rendered = w.render()
-    assert rendered == "subclass \U0001f680" and type(rendered) is str
+    assert rendered == sub and type(rendered) is str
     assert sys.getrefcount(doomed) == base
     # Purged before any render: its text is let go once the texts of purged
     # blocks outnumber the blocks held, without a render.

@@ -93,6 +93,14 @@ def window():
     return w
 
 
+def rendered_window():
+    """A window that has been rendered, so that insert keeps each new text for
+    the next render."""
+    w = window()
+    w.render()
+    return w
+
+
 def bus():
     b = z.HormonalBus(8, 64)
     b.secrete(0xFF, 1.0)
@@ -234,6 +242,8 @@ CASES = [
     ("ContextApoptosis.readers", window, lambda w: (len(w), w.active_context(), w.active_tokens(),
                                                     w.inserted_tokens(), w.reduction_ratio()), None),
     ("ContextApoptosis.render", window, lambda w: (w.render(), w.state_entries()), None),
+    ("ContextApoptosis.insert+dehydrate-rendered", rendered_window, cycle, None),
+    ("ContextApoptosis.insert+dehydrate+render", rendered_window, lambda w: (cycle(w), w.render()), None),
 ]
 
 # Paths that print for every call (a panic raised into the module prints its

@@ -419,7 +419,9 @@ def test_text_conversion_caches_nothing_on_the_callers_str(name, text):
 SLICE = 16384
 WIDE_TEXTS = {
     "latin-1": "ol\u00e1 " * 7000,
-    "two-byte at the edge": "a" * (SLICE - 1) + "\u20ac\u2014" + "b" * 50,
+    "three-byte at the edge": "a" * (SLICE - 1) + "\u20ac\u2014" + "b" * 50,
+    "cjk": "\u4e2d\u6587 " * 20000,
+    "astral in a middle slice": "\u00e9" * SLICE + "\U0001f680" + "\u00fc" * (2 * SLICE),
     "astral at the edge": "\u00e9" * (SLICE - 1) + "\U0001f680\U0001f600" + "c" * SLICE,
     "astral after the edge": "x" * SLICE + "\U0010ffff",
     "every width": "a\u00e9\u0800\uffff\U00010000" * (SLICE // 2),
