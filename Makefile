@@ -49,7 +49,8 @@ demo: $(STAMP)
 # The benchmark suite (bench/run.py): every workload family in its own
 # process, peers checked for agreement first, timeit-style medians; the C++
 # benches (event ring, raw SipHash-1-3) are built in build/bench. Writes
-# bench/results.md and the chart bench/results.png.
+# bench/results.md and the chart bench/results.png, then prints what handing
+# a non-ASCII str over costs per script (bench/text_conversion.py).
 BENCH_BUILD := build/bench
 bench: $(STAMP)
 	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
@@ -57,6 +58,7 @@ bench: $(STAMP)
 		-DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target bench_ring bench_siphash
 	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp
+	$(VPY) bench/text_conversion.py
 
 clean:
 	rm -rf build

@@ -388,19 +388,29 @@ std::size_t utf8_length(PyObject* str) {
 }
 
 namespace {
-// Characters converted per slice: the slice and its UTF-16 copy stay small
-// enough for the cache and for the allocator's reused memory.
-constexpr Py_ssize_t kSliceChars = 16 << 10;
+// Characters converted per slice: the slice and its copy stay small enough
+// for the cache and for the allocator's reused memory. The first slice is
+// shorter: it tells which copy suits the text before much is spent on it.
+constexpr Py_ssize_t kSliceChars = 16 << 10, kFirstSliceChars = 1 << 10;
 
-// A non-ASCII str's UTF-8, a slice at a time. A slice normally comes out of
-// the interpreter as UTF-16 and is converted here: for a slice of characters
-// below U+0100 that is a widening copy, and below U+10000 a copy,
-// where the interpreter's UTF-8 encoder goes character by character. For
-// characters beyond U+FFFF its UTF-16 encoder is the slower one, so a str
-// whose first slice has any is left to the caller's whole-str encoding
-// (nothing returned), and after any later slice that has one the rest comes
-// from the UTF-8 encoder. Every character takes at most 4 bytes. Nothing is
-// returned, with the interpreter's error set, when a slice can't be encoded.
+// The slice's UTF-16, or null when it holds a lone surrogate (no exception
+// set then).
+Ref utf16_of(PyObject* slice) {
+  Ref utf16(PyUnicode_AsUTF16String(slice));
+  if (!utf16) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_error();
+    PyErr_Clear();
+  }
+  return utf16;
+}
+
+// A non-ASCII str's UTF-8, a slice at a time, converted here from what the
+// interpreter hands over fastest, where its UTF-8 encoder goes character by
+// character: UTF-16 (a widening or a plain copy) while the text has no
+// character beyond U+FFFF, and from the slice after one that has, code
+// points (a plain copy for such text, whose UTF-16 the interpreter builds
+// slowly). At most 4 bytes a character. Nothing, with no exception set, when
+// the str holds a lone surrogate, which UTF-8 can't carry.
 std::optional<Utf8> utf8_by_slices(PyObject* obj) {
   const Py_ssize_t length = PyUnicode_GetLength(obj);
   if (length < 0) throw_error();
@@ -412,10 +422,10 @@ std::optional<Utf8> utf8_by_slices(PyObject* obj) {
   std::size_t room = std::min(most, chars + chars / 8 + 4 * static_cast<std::size_t>(kSliceChars) + kUtf8Overrun);
   Utf8::Buffer out(static_cast<unsigned char*>(std::malloc(room)));
   if (!out) throw std::bad_alloc();
+  std::unique_ptr<Py_UCS4[]> points;  // once the text has shown a character beyond U+FFFF
   std::size_t size = 0;
-  bool via_utf16 = true;
-  for (Py_ssize_t at = 0; at < length; at += kSliceChars) {
-    const Py_ssize_t end = std::min(length, at + kSliceChars);
+  for (Py_ssize_t at = 0, end = 0; at < length; at = end) {
+    end = std::min(length, at + (at == 0 ? kFirstSliceChars : kSliceChars));
     const std::size_t slice_chars = static_cast<std::size_t>(end - at);
     const std::size_t need = size + 4 * slice_chars + kUtf8Overrun;
     if (need > room) {
@@ -425,28 +435,24 @@ std::optional<Utf8> utf8_by_slices(PyObject* obj) {
       (void)out.release();
       out.reset(grown);
     }
-    const Ref slice(at == 0 && end == length ? Py_NewRef(obj) : PyUnicode_Substring(obj, at, end));
-    const Ref encoded(!slice ? nullptr
-                      : via_utf16 ? PyUnicode_AsUTF16String(slice.get())
-                                  : PyUnicode_AsUTF8String(slice.get()));
-    char* data = nullptr;
-    Py_ssize_t n = 0;
-    if (!encoded || PyBytes_AsStringAndSize(encoded.get(), &data, &n) < 0) return std::nullopt;
-    const std::size_t bytes = static_cast<std::size_t>(n);
-    if (!via_utf16) {
-      std::memcpy(out.get() + size, data, bytes);
-      size += bytes;
+    const Ref slice(check(at == 0 && end == length ? Py_NewRef(obj) : PyUnicode_Substring(obj, at, end)));
+    if (points) {
+      if (!PyUnicode_AsUCS4(slice.get(), points.get(), end - at, 0)) throw_error();
+      const std::size_t n = utf32_to_utf8(points.get(), slice_chars, out.get() + size);
+      if (n == kNotScalar) return std::nullopt;
+      size += n;
       continue;
     }
+    const Ref utf16 = utf16_of(slice.get());
+    if (!utf16) return std::nullopt;
+    char* data = nullptr;
+    Py_ssize_t n = 0;
+    if (PyBytes_AsStringAndSize(utf16.get(), &data, &n) < 0) throw_error();
     // Native byte order, after a byte-order mark; a character beyond U+FFFF
     // takes two units.
-    if (bytes < 2) return std::nullopt;
-    const std::size_t units = bytes / 2 - 1;
+    const std::size_t units = static_cast<std::size_t>(n) / 2 - 1;
     size += utf16_to_utf8(reinterpret_cast<const char16_t*>(data) + 1, units, out.get() + size);
-    if (units != slice_chars) {
-      if (at == 0 && end != length) return std::nullopt;
-      via_utf16 = false;
-    }
+    if (units != slice_chars) points = std::make_unique_for_overwrite<Py_UCS4[]>(static_cast<std::size_t>(kSliceChars));
   }
   return Utf8(std::move(out), size);
 }
@@ -461,13 +467,12 @@ Utf8 to_utf8(PyObject* obj) {
     if (!utf8) throw_error();
     return Utf8(Ref(), {utf8, static_cast<std::size_t>(n)});
   }
-  if (utf16_to_utf8_vectorised()) {
+  if (utf8_conversion_vectorised()) {
     if (std::optional<Utf8> converted = utf8_by_slices(obj)) return std::move(*converted);
-    // A str that starts with characters beyond U+FFFF, a lone surrogate or
-    // memory running out: the interpreter's UTF-8 encoder, on the whole str,
-    // converts it or raises exactly what text conversion promises.
-    PyErr_Clear();
   }
+  // Without the vector conversion, and for a str with a lone surrogate: the
+  // interpreter's UTF-8 encoder converts it or raises exactly what text
+  // conversion promises.
   Ref bytes(check(PyUnicode_AsUTF8String(obj)));
   char* data = nullptr;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &n) < 0) throw_error();

@@ -1,52 +1,47 @@
-// UTF-16 to UTF-8. See transcode.h.
+// UTF-16 and code points to UTF-8. See transcode.h.
 //
-// A portable loop, and on x86-64 processors that have AVX-512 (BW and VBMI2)
-// a vector loop that converts 32 units at a time when none of them is a
-// surrogate: every character of the Basic Multilingual Plane. Blocks with a
-// surrogate (characters beyond U+FFFF) go through the portable loop. Both
-// write the same bytes.
+// Portable loops, and on x86-64 processors that have AVX-512 (BW and VBMI2)
+// vector loops. Runs of ASCII narrow many units at once. Otherwise units go
+// one per lane holding their UTF-8 bytes in order, and the bytes a lane
+// doesn't use are compressed away: 32 UTF-16 units in 16-bit lanes while all
+// are below U+0800, else 16 in 32-bit lanes. A UTF-16 block holding a
+// surrogate goes through the portable loop. Both paths write the same bytes.
 #include "transcode.h"
 
 #include <bit>
-#include <cstdint>
 
 #include "x86_simd.h"
 
 namespace zelmo {
 namespace {
 
-// Converts the unit (or surrogate pair) at in[i]; returns the index after it.
-inline size_t encode_one(const char16_t* in, size_t i, size_t n, unsigned char*& o) noexcept {
-  const uint32_t c = in[i];
+inline bool is_surrogate(uint32_t c) noexcept { return (c & 0xFFFFF800u) == 0xD800u; }
+
+// The 1 to 4 UTF-8 bytes of code point c (a surrogate takes three).
+inline void put(uint32_t c, unsigned char*& o) noexcept {
   if (c < 0x80) {
     *o++ = static_cast<unsigned char>(c);
-    return i + 1;
-  }
-  if (c < 0x800) {
+  } else if (c < 0x800) {
     *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
     *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    return i + 1;
+  } else if (c < 0x10000) {
+    *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+    *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else {
+    *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+    *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+    *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
   }
-  if ((c & 0xFC00) == 0xD800 && i + 1 < n && (in[i + 1] & 0xFC00) == 0xDC00) {
-    const uint32_t cp = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00u);
-    *o++ = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    *o++ = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return i + 2;
-  }
-  *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-  *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-  *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  return i + 1;
 }
 
-// Converts from in[i] until at least `stop` (a pair straddling `stop` is
-// finished); returns where it ended. Four ASCII units go at once; a unit
+// Converts UTF-16 from in[i] until at least `stop` (a pair straddling `stop`
+// is finished); returns where it ended. Four ASCII units go at once; a unit
 // below U+0800 takes no branch on its length: both candidate bytes are
 // stored (the second is overwritten next, or lands in the overrun) and the
 // output advances by 1 or 2.
-size_t encode_until(const char16_t* in, size_t i, size_t stop, size_t n, unsigned char*& o) noexcept {
+size_t encode16_until(const char16_t* in, size_t i, size_t stop, size_t n, unsigned char*& o) noexcept {
   while (i < stop) {
     if (stop - i >= 4 && (in[i] | in[i + 1] | in[i + 2] | in[i + 3]) < 0x80) {
       for (size_t k = 0; k < 4; ++k) o[k] = static_cast<unsigned char>(in[i + k]);
@@ -55,51 +50,79 @@ size_t encode_until(const char16_t* in, size_t i, size_t stop, size_t n, unsigne
       continue;
     }
     const uint32_t c = in[i];
-    if (c >= 0x800) {
-      i = encode_one(in, i, n, o);
-      continue;
+    if (c < 0x800) {
+      const bool two = c >= 0x80;
+      o[0] = static_cast<unsigned char>(two ? 0xC0 | (c >> 6) : c);
+      o[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      o += 1 + two;
+      ++i;
+    } else if ((c & 0xFC00) == 0xD800 && i + 1 < n && (in[i + 1] & 0xFC00) == 0xDC00) {
+      put(0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00u), o);
+      i += 2;
+    } else {
+      put(c, o);
+      ++i;
     }
-    const bool two = c >= 0x80;
-    o[0] = static_cast<unsigned char>(two ? 0xC0 | (c >> 6) : c);
-    o[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    o += 1 + two;
-    ++i;
   }
   return i;
+}
+
+// Converts code points in[i..n), four ASCII ones at a time where it can.
+// False, part-way, at a surrogate.
+bool encode32_rest(const uint32_t* in, size_t i, size_t n, unsigned char*& o) noexcept {
+  while (i < n) {
+    if (n - i >= 4 && (in[i] | in[i + 1] | in[i + 2] | in[i + 3]) < 0x80) {
+      for (size_t k = 0; k < 4; ++k) o[k] = static_cast<unsigned char>(in[i + k]);
+      o += 4;
+      i += 4;
+      continue;
+    }
+    const uint32_t c = in[i++];
+    if (is_surrogate(c)) return false;
+    put(c, o);
+  }
+  return true;
 }
 
 #ifdef ZELMO_X86_DISPATCH
 #define ZELMO_AVX512_TRANSCODE __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
 
-// Sixteen units below U+D800 or from U+E000 up (no surrogate), one per
-// 32-bit lane holding its 1 to 3 UTF-8 bytes; the unused bytes of each lane
-// are compressed away. Writes 64 bytes at o and returns how many count.
-ZELMO_AVX512_TRANSCODE inline unsigned encode16_bmp(const char16_t* in, unsigned char* o) noexcept {
-  const __m512i c = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+// Sixteen code points, none a surrogate, one per 32-bit lane holding its
+// UTF-8 bytes in order; the bytes a lane doesn't use are compressed away.
+// Writes 64 bytes at o and returns how many of them count.
+ZELMO_AVX512_TRANSCODE inline unsigned encode16(__m512i c, unsigned char* o) noexcept {
   const __m512i low6 = _mm512_set1_epi32(0x3F), cont = _mm512_set1_epi32(0x80);
   const __mmask16 two_up = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x80));
-  const __mmask16 three = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x800));
-  const __m512i last = _mm512_or_si512(_mm512_and_si512(c, low6), cont);                             // 10xxxxxx
-  const __m512i middle = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(c, 6), low6), cont);     // 10xxxxxx
-  const __m512i lead2 = _mm512_or_si512(_mm512_srli_epi32(c, 6), _mm512_set1_epi32(0xC0));          // 110xxxxx
-  const __m512i lead3 = _mm512_or_si512(_mm512_srli_epi32(c, 12), _mm512_set1_epi32(0xE0));         // 1110xxxx
-  const __m512i two = _mm512_or_si512(lead2, _mm512_slli_epi32(last, 8));
-  const __m512i three_bytes =
-      _mm512_or_si512(lead3, _mm512_or_si512(_mm512_slli_epi32(middle, 8), _mm512_slli_epi32(last, 16)));
-  const __m512i lanes = _mm512_mask_blend_epi32(three, _mm512_mask_blend_epi32(two_up, c, two), three_bytes);
-  // Byte 0 of every lane, byte 1 of the lanes from U+0080, byte 2 of those from U+0800.
+  const __mmask16 three_up = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x800));
+  const __mmask16 four = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x10000));
+  // The continuation bytes, 10xxxxxx, from the lowest six bits up.
+  const __m512i t0 = _mm512_or_si512(_mm512_and_si512(c, low6), cont);
+  const __m512i t1 = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(c, 6), low6), cont);
+  const __m512i t2 = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(c, 12), low6), cont);
+  const __m512i two = _mm512_or_si512(_mm512_or_si512(_mm512_srli_epi32(c, 6), _mm512_set1_epi32(0xC0)),
+                                      _mm512_slli_epi32(t0, 8));
+  const __m512i three = _mm512_or_si512(
+      _mm512_or_si512(_mm512_srli_epi32(c, 12), _mm512_set1_epi32(0xE0)),
+      _mm512_or_si512(_mm512_slli_epi32(t1, 8), _mm512_slli_epi32(t0, 16)));
+  const __m512i four_bytes = _mm512_or_si512(
+      _mm512_or_si512(_mm512_srli_epi32(c, 18), _mm512_set1_epi32(0xF0)),
+      _mm512_or_si512(_mm512_slli_epi32(t2, 8),
+                      _mm512_or_si512(_mm512_slli_epi32(t1, 16), _mm512_slli_epi32(t0, 24))));
+  __m512i lanes = _mm512_mask_blend_epi32(two_up, c, two);
+  lanes = _mm512_mask_blend_epi32(three_up, lanes, three);
+  lanes = _mm512_mask_blend_epi32(four, lanes, four_bytes);
+  // Byte 0 of every lane; byte 1 from U+0080, byte 2 from U+0800, byte 3 from U+10000.
   const uint64_t keep = 0x1111111111111111ULL | _pdep_u64(two_up, 0x2222222222222222ULL) |
-                        _pdep_u64(three, 0x4444444444444444ULL);
+                        _pdep_u64(three_up, 0x4444444444444444ULL) | _pdep_u64(four, 0x8888888888888888ULL);
   _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, lanes));
   return static_cast<unsigned>(std::popcount(keep));
 }
 
-// Each block of 32 units: all ASCII narrows to 32 bytes; all below U+0800
-// becomes, per unit, its lead byte and (for non-ASCII) its trail byte, in a
-// 16-bit lane, with the unused high bytes of ASCII lanes compressed away;
-// with no surrogate, two steps of sixteen take up to three bytes a unit; a
-// block with a surrogate goes through the portable loop. Every store writes
-// at most 64 bytes at the output's current end.
+// UTF-16, 32 units a step: all ASCII narrows to 32 bytes; all below U+0800
+// becomes, per unit, its lead byte and (for non-ASCII) its trail byte in a
+// 16-bit lane; with no surrogate, two steps of sixteen in 32-bit lanes; a
+// block holding a surrogate goes through the portable loop. Every store
+// writes at most 64 bytes at the output's current end.
 ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n, unsigned char* out) noexcept {
   unsigned char* o = out;
   size_t i = 0;
@@ -119,10 +142,10 @@ ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n,
     }
     if (_mm512_cmpge_epu16_mask(v, x800) != 0) {
       if (_mm512_cmpeq_epi16_mask(_mm512_and_si512(v, surrogate_bits), surrogate) != 0) {
-        i = encode_until(in, i, i + 32, n, o);
+        i = encode16_until(in, i, i + 32, n, o);
       } else {
-        o += encode16_bmp(in + i, o);
-        o += encode16_bmp(in + i + 16, o);
+        o += encode16(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(v)), o);
+        o += encode16(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(v, 1)), o);
         i += 32;
       }
       continue;
@@ -137,7 +160,46 @@ ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n,
     o += std::popcount(keep);
     i += 32;
   }
-  encode_until(in, i, n, n, o);
+  encode16_until(in, i, n, n, o);
+  return static_cast<size_t>(o - out);
+}
+
+// 64 code points a step through ASCII (tried again after each ASCII block of
+// 16), else 16 a step. Every store writes at most 64 bytes at the output's
+// current end.
+ZELMO_AVX512_TRANSCODE size_t utf32_to_utf8_avx512(const uint32_t* in, size_t n, unsigned char* out) noexcept {
+  unsigned char* o = out;
+  size_t i = 0;
+  const __m512i x80 = _mm512_set1_epi32(0x80);
+  const __m512i surrogate_bits = _mm512_set1_epi32(static_cast<int>(0xFFFFF800u)),
+                surrogate = _mm512_set1_epi32(0xD800);
+  bool ascii = true;
+  while (n - i >= 16) {
+    if (ascii && n - i >= 64) {
+      const __m512i a = _mm512_loadu_si512(in + i), b = _mm512_loadu_si512(in + i + 16),
+                    c = _mm512_loadu_si512(in + i + 32), d = _mm512_loadu_si512(in + i + 48);
+      if (_mm512_cmpge_epu32_mask(_mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d)), x80) == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm512_cvtepi32_epi8(a));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm512_cvtepi32_epi8(b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32), _mm512_cvtepi32_epi8(c));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 48), _mm512_cvtepi32_epi8(d));
+        o += 64;
+        i += 64;
+        continue;
+      }
+    }
+    const __m512i c = _mm512_loadu_si512(in + i);
+    ascii = _mm512_cmpge_epu32_mask(c, x80) == 0;
+    if (ascii) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm512_cvtepi32_epi8(c));
+      o += 16;
+    } else {
+      if (_mm512_cmpeq_epi32_mask(_mm512_and_si512(c, surrogate_bits), surrogate) != 0) return kNotScalar;
+      o += encode16(c, o);
+    }
+    i += 16;
+  }
+  if (!encode32_rest(in, i, n, o)) return kNotScalar;
   return static_cast<size_t>(o - out);
 }
 #endif
@@ -146,16 +208,8 @@ ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n,
 
 size_t utf16_to_utf8_portable(const char16_t* in, size_t n, unsigned char* out) noexcept {
   unsigned char* o = out;
-  encode_until(in, 0, n, n, o);
+  encode16_until(in, 0, n, n, o);
   return static_cast<size_t>(o - out);
-}
-
-bool utf16_to_utf8_vectorised() noexcept {
-#ifdef ZELMO_X86_DISPATCH
-  return cpu_has_avx512_bytes();
-#else
-  return false;
-#endif
 }
 
 size_t utf16_to_utf8(const char16_t* in, size_t n, unsigned char* out) noexcept {
@@ -163,6 +217,27 @@ size_t utf16_to_utf8(const char16_t* in, size_t n, unsigned char* out) noexcept 
   if (cpu_has_avx512_bytes()) return utf16_to_utf8_avx512(in, n, out);
 #endif
   return utf16_to_utf8_portable(in, n, out);
+}
+
+size_t utf32_to_utf8_portable(const uint32_t* in, size_t n, unsigned char* out) noexcept {
+  unsigned char* o = out;
+  if (!encode32_rest(in, 0, n, o)) return kNotScalar;
+  return static_cast<size_t>(o - out);
+}
+
+bool utf8_conversion_vectorised() noexcept {
+#ifdef ZELMO_X86_DISPATCH
+  return cpu_has_avx512_bytes();
+#else
+  return false;
+#endif
+}
+
+size_t utf32_to_utf8(const uint32_t* in, size_t n, unsigned char* out) noexcept {
+#ifdef ZELMO_X86_DISPATCH
+  if (cpu_has_avx512_bytes()) return utf32_to_utf8_avx512(in, n, out);
+#endif
+  return utf32_to_utf8_portable(in, n, out);
 }
 
 }  // namespace zelmo

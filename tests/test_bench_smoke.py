@@ -7,6 +7,7 @@ with an AssertionError before anything is timed. No time is checked here.
 import json
 import os
 import pickle
+import re
 import subprocess
 import sys
 
@@ -71,6 +72,14 @@ def test_memory_child_reports_its_peak(impl, tmp_path):
     assert proc.returncode == 0, proc.stderr
     figures = json.loads(proc.stdout)
     assert 0 < figures["baseline_kib"] <= figures["peak_kib"]
+
+
+def test_text_conversion_figures_run_and_round_trip():
+    proc = _run([os.path.join(BENCH, "text_conversion.py"), "--tiny"])
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    rows = proc.stdout.splitlines()[1:]
+    assert len(rows) == 7
+    assert all(re.search(r"\d [nµm]?s +[\d.]+ [nµm]?s$", row) for row in rows), rows
 
 
 def test_report_is_written(tmp_path):

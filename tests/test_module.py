@@ -414,17 +414,23 @@ def test_text_conversion_caches_nothing_on_the_callers_str(name, text):
     assert sys.getsizeof(text) == before
 
 
-# Long texts are converted a slice of 16,384 characters at a time: characters
-# of every width on and around the slice edges, and a pair of slices.
-SLICE = 16384
+# Long texts are converted a slice at a time: 1,024 characters, then 16,384
+# at a time. A slice is taken as UTF-16 until one holds a character beyond
+# U+FFFF, and as code points after that. Characters of every width stand on
+# and around the slice edges, in both modes.
+FIRST, SLICE = 1024, 16384
+EDGE = FIRST + SLICE
 WIDE_TEXTS = {
     "latin-1": "ol\u00e1 " * 7000,
-    "three-byte at the edge": "a" * (SLICE - 1) + "\u20ac\u2014" + "b" * 50,
+    "three-byte at the first edge": "a" * (FIRST - 1) + "\u20ac\u2014" + "b" * 50,
+    "three-byte at the second edge": "\u00e9" * (EDGE - 1) + "\u4e2d\u6587" + "b" * 50,
     "cjk": "\u4e2d\u6587 " * 20000,
-    "astral in a middle slice": "\u00e9" * SLICE + "\U0001f680" + "\u00fc" * (2 * SLICE),
-    "astral at the edge": "\u00e9" * (SLICE - 1) + "\U0001f680\U0001f600" + "c" * SLICE,
-    "astral after the edge": "x" * SLICE + "\U0010ffff",
-    "every width": "a\u00e9\u0800\uffff\U00010000" * (SLICE // 2),
+    "astral in the first slice": "\U0001f680" + "\u00fc" * (2 * SLICE),
+    "astral in a middle slice": "\u00e9" * EDGE + "\U0001f680" + "\u00fc\u4e2d a" * SLICE,
+    "astral at the first edge": "\u00e9" * (FIRST - 1) + "\U0001f680\U0001f600" + "c" * SLICE,
+    "astral at the second edge": "\u00e9" * (EDGE - 1) + "\U0001f680\U0001f600" + "c\u00e9" * SLICE,
+    "astral after the edge": "x" * EDGE + "\U0010ffff",
+    "every width": "a\u00e9\u0800\uffff\U00010000" * SLICE,
     "short": "\u00e9",
 }
 
@@ -438,7 +444,8 @@ def test_text_conversion_round_trips_every_width(text):
     assert w.state_entries() == [text]
 
 
-@pytest.mark.parametrize("text", ["\u00e9" * (SLICE + 10) + "\ud800", "\U0001f600" * SLICE + "\udfff tail"])
+@pytest.mark.parametrize("text", ["\u00e9" * (EDGE + 10) + "\ud800", "\U0001f600" * EDGE + "\udfff tail",
+                                  "\U0001f600" + "\u00e9" * EDGE + "\ud800"])
 def test_lone_surrogate_in_a_later_slice_raises_the_encoders_error(text):
     with pytest.raises(UnicodeEncodeError) as expected:
         text.encode("utf-8")

@@ -167,7 +167,7 @@ void random_texts() {
 }  // namespace
 
 int main() {
-  std::printf("vector path: %s\n", utf16_to_utf8_vectorised() ? "yes" : "no");
+  std::printf("vector path: %s\n", utf8_conversion_vectorised() ? "yes" : "no");
   boundary_values();
   every_length();
   random_texts();
