@@ -29,12 +29,15 @@ SCRIPTS = {
     "1% emoji": "abcdefghijklmnopqrstuvwxyz " * 4 + "\U0001f680",
     "10% emoji": "abcdefghi \U0001f680",
     "ASCII with one emoji at the end": None,
+    "one emoji, then Latin-1": None,
 }
 
 
 def text(name: str, chars: int) -> str:
-    if SCRIPTS[name] is None:
+    if name == "ASCII with one emoji at the end":
         return "a b c " * (chars // 6) + "\U0001f680"
+    if name == "one emoji, then Latin-1":
+        return "\U0001f680" + text("Latin-1 (Portuguese)", chars - 1)
     rng = random.Random(7)
     pool = SCRIPTS[name]
     return "".join(rng.choice(pool) for _ in range(chars))

@@ -406,11 +406,13 @@ Ref utf16_of(PyObject* slice) {
 
 // A non-ASCII str's UTF-8, a slice at a time, converted here from what the
 // interpreter hands over fastest, where its UTF-8 encoder goes character by
-// character: UTF-16 (a widening or a plain copy) while the text has no
-// character beyond U+FFFF, and from the slice after one that has, code
-// points (a plain copy for such text, whose UTF-16 the interpreter builds
-// slowly). At most 4 bytes a character. Nothing, with no exception set, when
-// the str holds a lone surrogate, which UTF-8 can't carry.
+// character. A slice comes back in the narrowest form that holds its own
+// characters; it is taken as UTF-16 (a widening or a plain copy) after a
+// slice with no character beyond U+FFFF, and as code points (a plain copy;
+// the interpreter builds the UTF-16 of such characters slowly) after one
+// with such a character. At most 4 bytes a character. Nothing, with no
+// exception set, when the str holds a lone surrogate, which UTF-8 can't
+// carry.
 std::optional<Utf8> utf8_by_slices(PyObject* obj) {
   const Py_ssize_t length = PyUnicode_GetLength(obj);
   if (length < 0) throw_error();
@@ -422,7 +424,8 @@ std::optional<Utf8> utf8_by_slices(PyObject* obj) {
   std::size_t room = std::min(most, chars + chars / 8 + 4 * static_cast<std::size_t>(kSliceChars) + kUtf8Overrun);
   Utf8::Buffer out(static_cast<unsigned char*>(std::malloc(room)));
   if (!out) throw std::bad_alloc();
-  std::unique_ptr<Py_UCS4[]> points;  // once the text has shown a character beyond U+FFFF
+  std::unique_ptr<Py_UCS4[]> points;  // made for the first slice taken as code points
+  bool beyond = false;                 // the last slice had a character beyond U+FFFF
   std::size_t size = 0;
   for (Py_ssize_t at = 0, end = 0; at < length; at = end) {
     end = std::min(length, at + (at == 0 ? kFirstSliceChars : kSliceChars));
@@ -436,9 +439,10 @@ std::optional<Utf8> utf8_by_slices(PyObject* obj) {
       out.reset(grown);
     }
     const Ref slice(check(at == 0 && end == length ? Py_NewRef(obj) : PyUnicode_Substring(obj, at, end)));
-    if (points) {
+    if (beyond) {
+      if (!points) points = std::make_unique_for_overwrite<Py_UCS4[]>(static_cast<std::size_t>(kSliceChars));
       if (!PyUnicode_AsUCS4(slice.get(), points.get(), end - at, 0)) throw_error();
-      const std::size_t n = utf32_to_utf8(points.get(), slice_chars, out.get() + size);
+      const std::size_t n = utf32_to_utf8(points.get(), slice_chars, out.get() + size, beyond);
       if (n == kNotScalar) return std::nullopt;
       size += n;
       continue;
@@ -448,11 +452,12 @@ std::optional<Utf8> utf8_by_slices(PyObject* obj) {
     char* data = nullptr;
     Py_ssize_t n = 0;
     if (PyBytes_AsStringAndSize(utf16.get(), &data, &n) < 0) throw_error();
-    // Native byte order, after a byte-order mark; a character beyond U+FFFF
-    // takes two units.
+    // Native byte order, after a byte-order mark (always there: the slice is
+    // not empty); a character beyond U+FFFF takes two units.
+    if (n < 2) return std::nullopt;
     const std::size_t units = static_cast<std::size_t>(n) / 2 - 1;
     size += utf16_to_utf8(reinterpret_cast<const char16_t*>(data) + 1, units, out.get() + size);
-    if (units != slice_chars) points = std::make_unique_for_overwrite<Py_UCS4[]>(static_cast<std::size_t>(kSliceChars));
+    beyond = units != slice_chars;
   }
   return Utf8(std::move(out), size);
 }

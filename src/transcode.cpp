@@ -5,7 +5,8 @@
 // one per lane holding their UTF-8 bytes in order, and the bytes a lane
 // doesn't use are compressed away: 32 UTF-16 units in 16-bit lanes while all
 // are below U+0800, else 16 in 32-bit lanes. A UTF-16 block holding a
-// surrogate goes through the portable loop. Both paths write the same bytes.
+// surrogate goes through the portable loop; a block of code points holding
+// one ends the conversion (kNotScalar). Both paths write the same bytes.
 #include "transcode.h"
 
 #include <bit>
@@ -67,9 +68,9 @@ size_t encode16_until(const char16_t* in, size_t i, size_t stop, size_t n, unsig
   return i;
 }
 
-// Converts code points in[i..n), four ASCII ones at a time where it can.
-// False, part-way, at a surrogate.
-bool encode32_rest(const uint32_t* in, size_t i, size_t n, unsigned char*& o) noexcept {
+// Converts code points in[i..n), four ASCII ones at a time where it can,
+// setting `beyond` at any beyond U+FFFF. False, part-way, at a surrogate.
+bool encode32_rest(const uint32_t* in, size_t i, size_t n, unsigned char*& o, bool& beyond) noexcept {
   while (i < n) {
     if (n - i >= 4 && (in[i] | in[i + 1] | in[i + 2] | in[i + 3]) < 0x80) {
       for (size_t k = 0; k < 4; ++k) o[k] = static_cast<unsigned char>(in[i + k]);
@@ -79,6 +80,7 @@ bool encode32_rest(const uint32_t* in, size_t i, size_t n, unsigned char*& o) no
     }
     const uint32_t c = in[i++];
     if (is_surrogate(c)) return false;
+    beyond |= c >= 0x10000;
     put(c, o);
   }
   return true;
@@ -89,12 +91,13 @@ bool encode32_rest(const uint32_t* in, size_t i, size_t n, unsigned char*& o) no
 
 // Sixteen code points, none a surrogate, one per 32-bit lane holding its
 // UTF-8 bytes in order; the bytes a lane doesn't use are compressed away.
-// Writes 64 bytes at o and returns how many of them count.
-ZELMO_AVX512_TRANSCODE inline unsigned encode16(__m512i c, unsigned char* o) noexcept {
+// Writes 64 bytes at o and returns how many of them count; `four` marks the
+// lanes beyond U+FFFF.
+ZELMO_AVX512_TRANSCODE inline unsigned encode_16_points(__m512i c, unsigned char* o, __mmask16& four) noexcept {
   const __m512i low6 = _mm512_set1_epi32(0x3F), cont = _mm512_set1_epi32(0x80);
   const __mmask16 two_up = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x80));
   const __mmask16 three_up = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x800));
-  const __mmask16 four = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x10000));
+  four = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x10000));
   // The continuation bytes, 10xxxxxx, from the lowest six bits up.
   const __m512i t0 = _mm512_or_si512(_mm512_and_si512(c, low6), cont);
   const __m512i t1 = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(c, 6), low6), cont);
@@ -144,8 +147,9 @@ ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n,
       if (_mm512_cmpeq_epi16_mask(_mm512_and_si512(v, surrogate_bits), surrogate) != 0) {
         i = encode16_until(in, i, i + 32, n, o);
       } else {
-        o += encode16(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(v)), o);
-        o += encode16(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(v, 1)), o);
+        __mmask16 four;  // always empty: a UTF-16 unit is below U+10000
+        o += encode_16_points(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(v)), o, four);
+        o += encode_16_points(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(v, 1)), o, four);
         i += 32;
       }
       continue;
@@ -167,7 +171,8 @@ ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n,
 // 64 code points a step through ASCII (tried again after each ASCII block of
 // 16), else 16 a step. Every store writes at most 64 bytes at the output's
 // current end.
-ZELMO_AVX512_TRANSCODE size_t utf32_to_utf8_avx512(const uint32_t* in, size_t n, unsigned char* out) noexcept {
+ZELMO_AVX512_TRANSCODE size_t utf32_to_utf8_avx512(const uint32_t* in, size_t n, unsigned char* out,
+                                                    bool& beyond) noexcept {
   unsigned char* o = out;
   size_t i = 0;
   const __m512i x80 = _mm512_set1_epi32(0x80);
@@ -195,11 +200,13 @@ ZELMO_AVX512_TRANSCODE size_t utf32_to_utf8_avx512(const uint32_t* in, size_t n,
       o += 16;
     } else {
       if (_mm512_cmpeq_epi32_mask(_mm512_and_si512(c, surrogate_bits), surrogate) != 0) return kNotScalar;
-      o += encode16(c, o);
+      __mmask16 four;
+      o += encode_16_points(c, o, four);
+      beyond |= four != 0;
     }
     i += 16;
   }
-  if (!encode32_rest(in, i, n, o)) return kNotScalar;
+  if (!encode32_rest(in, i, n, o, beyond)) return kNotScalar;
   return static_cast<size_t>(o - out);
 }
 #endif
@@ -219,9 +226,10 @@ size_t utf16_to_utf8(const char16_t* in, size_t n, unsigned char* out) noexcept 
   return utf16_to_utf8_portable(in, n, out);
 }
 
-size_t utf32_to_utf8_portable(const uint32_t* in, size_t n, unsigned char* out) noexcept {
+size_t utf32_to_utf8_portable(const uint32_t* in, size_t n, unsigned char* out, bool& beyond) noexcept {
   unsigned char* o = out;
-  if (!encode32_rest(in, 0, n, o)) return kNotScalar;
+  beyond = false;
+  if (!encode32_rest(in, 0, n, o, beyond)) return kNotScalar;
   return static_cast<size_t>(o - out);
 }
 
@@ -233,11 +241,12 @@ bool utf8_conversion_vectorised() noexcept {
 #endif
 }
 
-size_t utf32_to_utf8(const uint32_t* in, size_t n, unsigned char* out) noexcept {
+size_t utf32_to_utf8(const uint32_t* in, size_t n, unsigned char* out, bool& beyond) noexcept {
 #ifdef ZELMO_X86_DISPATCH
-  if (cpu_has_avx512_bytes()) return utf32_to_utf8_avx512(in, n, out);
+  beyond = false;
+  if (cpu_has_avx512_bytes()) return utf32_to_utf8_avx512(in, n, out, beyond);
 #endif
-  return utf32_to_utf8_portable(in, n, out);
+  return utf32_to_utf8_portable(in, n, out, beyond);
 }
 
 }  // namespace zelmo

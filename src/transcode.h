@@ -27,11 +27,12 @@ constexpr size_t kNotScalar = static_cast<size_t>(-1);
 size_t utf16_to_utf8(const char16_t* in, size_t n, unsigned char* out) noexcept;
 
 // Writes the UTF-8 form of the n code points at `in` (each at most U+10FFFF)
-// to `out` and returns its length, 1 to 4 bytes a code point. It writes
-// nothing beyond its result and kUtf8Overrun bytes more, which `out` must
-// have room for. Returns kNotScalar, with `out` holding no meaningful bytes,
-// when a surrogate is among the code points.
-size_t utf32_to_utf8(const uint32_t* in, size_t n, unsigned char* out) noexcept;
+// to `out` and returns its length, 1 to 4 bytes a code point; `beyond` tells
+// whether any is beyond U+FFFF. It writes nothing beyond its result and
+// kUtf8Overrun bytes more, which `out` must have room for. Returns
+// kNotScalar, with `out` holding no meaningful bytes, when a surrogate is
+// among the code points.
+size_t utf32_to_utf8(const uint32_t* in, size_t n, unsigned char* out, bool& beyond) noexcept;
 
 // Whether both conversions run their vector paths here. Without them, a
 // conversion is about as fast as the interpreter's own UTF-8 encoder, which
@@ -40,6 +41,6 @@ bool utf8_conversion_vectorised() noexcept;
 
 // For tests: the same conversions without the vector paths.
 size_t utf16_to_utf8_portable(const char16_t* in, size_t n, unsigned char* out) noexcept;
-size_t utf32_to_utf8_portable(const uint32_t* in, size_t n, unsigned char* out) noexcept;
+size_t utf32_to_utf8_portable(const uint32_t* in, size_t n, unsigned char* out, bool& beyond) noexcept;
 
 }  // namespace zelmo

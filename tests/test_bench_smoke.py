@@ -78,7 +78,7 @@ def test_text_conversion_figures_run_and_round_trip():
     proc = _run([os.path.join(BENCH, "text_conversion.py"), "--tiny"])
     assert proc.returncode == 0, proc.stdout + proc.stderr
     rows = proc.stdout.splitlines()[1:]
-    assert len(rows) == 7
+    assert len(rows) == 8
     assert all(re.search(r"\d [nµm]?s +[\d.]+ [nµm]?s$", row) for row in rows), rows
 
 

@@ -431,21 +431,28 @@ WIDE_TEXTS = {
     "astral at the second edge": "\u00e9" * (EDGE - 1) + "\U0001f680\U0001f600" + "c\u00e9" * SLICE,
     "astral after the edge": "x" * EDGE + "\U0010ffff",
     "every width": "a\u00e9\u0800\uffff\U00010000" * SLICE,
+    "astral, then none for a slice": "\U0001f680" + "\u00e9" * (2 * SLICE) + "\U0001f600" + "b" * SLICE,
     "short": "\u00e9",
 }
+
+
+class Text(str):
+    pass
 
 
 @pytest.mark.parametrize("text", WIDE_TEXTS.values(), ids=WIDE_TEXTS.keys())
 def test_text_conversion_round_trips_every_width(text):
     w = z.ContextApoptosis()
     w.insert(text)
-    w.note_state(text)
+    w.note_state(Text(text))
     assert w.active_context() == [text]
     assert w.state_entries() == [text]
 
 
 @pytest.mark.parametrize("text", ["\u00e9" * (EDGE + 10) + "\ud800", "\U0001f600" * EDGE + "\udfff tail",
-                                  "\U0001f600" + "\u00e9" * EDGE + "\ud800"])
+                                  "\U0001f600" + "\u00e9" * EDGE + "\ud800",
+                                  # a pair of surrogates as two characters: not one emoji
+                                  "\u00e9" * EDGE + "\ud83d\ude00", "\U0001f600" * EDGE + "\ud83d\ude00"])
 def test_lone_surrogate_in_a_later_slice_raises_the_encoders_error(text):
     with pytest.raises(UnicodeEncodeError) as expected:
         text.encode("utf-8")
