@@ -37,6 +37,17 @@ inline void put(uint32_t c, unsigned char*& o) noexcept {
   }
 }
 
+// Copies the four units at in[i] as bytes, when there are four before
+// `stop` and all are ASCII.
+template <class Unit>
+inline bool copy_ascii4(const Unit* in, size_t& i, size_t stop, unsigned char*& o) noexcept {
+  if (stop - i < 4 || (in[i] | in[i + 1] | in[i + 2] | in[i + 3]) >= 0x80) return false;
+  for (size_t k = 0; k < 4; ++k) o[k] = static_cast<unsigned char>(in[i + k]);
+  o += 4;
+  i += 4;
+  return true;
+}
+
 // Converts UTF-16 from in[i] until at least `stop` (a pair straddling `stop`
 // is finished); returns where it ended. Four ASCII units go at once; a unit
 // below U+0800 takes no branch on its length: both candidate bytes are
@@ -44,12 +55,7 @@ inline void put(uint32_t c, unsigned char*& o) noexcept {
 // output advances by 1 or 2.
 size_t encode16_until(const char16_t* in, size_t i, size_t stop, size_t n, unsigned char*& o) noexcept {
   while (i < stop) {
-    if (stop - i >= 4 && (in[i] | in[i + 1] | in[i + 2] | in[i + 3]) < 0x80) {
-      for (size_t k = 0; k < 4; ++k) o[k] = static_cast<unsigned char>(in[i + k]);
-      o += 4;
-      i += 4;
-      continue;
-    }
+    if (copy_ascii4(in, i, stop, o)) continue;
     const uint32_t c = in[i];
     if (c < 0x800) {
       const bool two = c >= 0x80;
@@ -72,12 +78,7 @@ size_t encode16_until(const char16_t* in, size_t i, size_t stop, size_t n, unsig
 // setting `beyond` at any beyond U+FFFF. False, part-way, at a surrogate.
 bool encode32_rest(const uint32_t* in, size_t i, size_t n, unsigned char*& o, bool& beyond) noexcept {
   while (i < n) {
-    if (n - i >= 4 && (in[i] | in[i + 1] | in[i + 2] | in[i + 3]) < 0x80) {
-      for (size_t k = 0; k < 4; ++k) o[k] = static_cast<unsigned char>(in[i + k]);
-      o += 4;
-      i += 4;
-      continue;
-    }
+    if (copy_ascii4(in, i, n, o)) continue;
     const uint32_t c = in[i++];
     if (is_surrogate(c)) return false;
     beyond |= c >= 0x10000;
