@@ -407,12 +407,12 @@ Ref utf16_of(PyObject* slice) {
 // A non-ASCII str's UTF-8, a slice at a time, converted here from what the
 // interpreter hands over fastest, where its UTF-8 encoder goes character by
 // character. A slice comes back in the narrowest form that holds its own
-// characters; it is taken as UTF-16 (a widening or a plain copy) after a
-// slice with no character beyond U+FFFF, and as code points (a plain copy;
-// the interpreter builds the UTF-16 of such characters slowly) after one
-// with such a character. At most 4 bytes a character. Nothing, with no
-// exception set, when the str holds a lone surrogate, which UTF-8 can't
-// carry.
+// characters. The first slice, and any after a slice with no character
+// beyond U+FFFF, is taken as UTF-16 (a widening or a plain copy); a slice
+// after one with such a character is taken as code points (a plain copy;
+// the interpreter builds the UTF-16 of such characters slowly). At most 4
+// bytes a character. Nothing, with no exception set, when the str holds a
+// lone surrogate, which UTF-8 can't carry.
 std::optional<Utf8> utf8_by_slices(PyObject* obj) {
   const Py_ssize_t length = PyUnicode_GetLength(obj);
   if (length < 0) throw_error();
