@@ -19,7 +19,7 @@ $(STAMP):
 # Installs the extension (and its test extras) into .venv; rebuilds
 # incrementally in build/wheel.
 build: $(STAMP)
-	$(VPY) -m pip install -q --no-build-isolation ".[test]"
+	$(VPY) -m pip install -q --no-build-isolation ".[test,langchain,openai-agents]"
 
 pytest: build
 	$(VPY) -m pytest -q tests
@@ -33,11 +33,13 @@ cpptest: $(STAMP)
 test: cpptest pytest typecheck
 
 # Type checks: stubtest compares src/zelmo_micro.pyi with the built module
-# (signatures, defaults, members), and the examples must pass mypy --strict
-# against the stub, as installed in the zelmo_micro-stubs package.
+# (signatures, defaults, members), and the zelmo package and the examples
+# must pass mypy --strict against the stub, as installed in the
+# zelmo_micro-stubs package.
 .PHONY: typecheck
 typecheck: build
 	$(VPY) -m mypy.stubtest zelmo_micro --allowlist tools/stubtest-allowlist.txt
+	$(VPY) -m mypy --strict src/zelmo
 	$(VPY) -m mypy --strict examples/
 
 # A recorded agent session through every feature. The `demo` extra

@@ -1,0 +1,28 @@
+"""Trimming for the message formats agents use, on the zelmo_micro kernel.
+
+Each format has its adapter module, which keeps tool exchanges atomic, the
+live tail intact and the history within a token budget, and hands back the
+caller's own message objects:
+
+- `zelmo.openai_chat`: OpenAI Chat Completions dicts;
+- `zelmo.openai_responses`: OpenAI Responses input items;
+- `zelmo.anthropic`: Anthropic Messages;
+- `zelmo.langchain`: LangChain messages, and a drop-in ``trim_messages``
+  (needs the ``langchain`` extra);
+- `zelmo.openai_agents`: an input filter and a session for the OpenAI Agents
+  SDK (needs the ``openai-agents`` extra).
+
+The format-neutral core is `zelmo.history`.
+"""
+
+from __future__ import annotations
+
+from zelmo._parts import PINNED_KEY
+from zelmo.formats import Format
+from zelmo.history import BudgetError, Records, TrimReport, Trimmed, trim_records
+from zelmo.tokens import IMAGE_TOKENS, IMAGE_TOKENS_LOW, MEDIA_TOKENS, TokenCounter, estimate_tokens
+
+__all__ = [
+    "IMAGE_TOKENS", "IMAGE_TOKENS_LOW", "MEDIA_TOKENS", "PINNED_KEY", "BudgetError", "Format",
+    "Records", "TokenCounter", "TrimReport", "Trimmed", "estimate_tokens", "trim_records",
+]

@@ -1,0 +1,19 @@
+"""Errors that name the message and the field at fault."""
+
+from __future__ import annotations
+
+
+def where(index: int, field: str) -> str:
+    return f"message {index}, field {field!r}"
+
+
+def bad_value(index: int, field: str, problem: str) -> ValueError:
+    return ValueError(f"{where(index, field)}: {problem}")
+
+
+def bad_type(index: int, field: str, expected: str, value: object) -> TypeError:
+    return TypeError(f"{where(index, field)}: expected {expected}, got {type(value).__name__}")
+
+
+def bad_message(index: int, expected: str, value: object) -> TypeError:
+    return TypeError(f"message {index}: expected {expected}, got {type(value).__name__}")

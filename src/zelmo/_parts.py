@@ -1,0 +1,88 @@
+"""Content parts shared by the dict formats: which carry text, which are media."""
+
+from __future__ import annotations
+
+from collections.abc import Collection, Mapping
+from typing import Final
+
+from zelmo._errors import bad_type, bad_value
+from zelmo.tokens import IMAGE_TOKENS_LOW, MEDIA_TOKENS, TokenCounter
+
+PINNED_KEY: Final = "zelmo_pinned"
+"""A message (or item) holding this key with a true value is durable: it is
+never purged. Providers refuse unknown keys, so leave it out of what you send."""
+
+# The key that holds the text of each text-like part type.
+TEXT_KEYS: Final[Mapping[str, str]] = {
+    "text": "text", "input_text": "text", "output_text": "text", "summary_text": "text",
+    "reasoning_text": "text", "refusal": "refusal", "thinking": "thinking",
+    "redacted_thinking": "data",
+}
+MEDIA_TYPES: Final = frozenset({
+    "image_url", "input_image", "image", "input_audio", "file", "input_file", "document"})
+
+
+def _detail(part: Mapping[str, object]) -> object:
+    inner = part.get("image_url")
+    if isinstance(inner, Mapping):
+        return inner.get("detail")
+    return part.get("detail")
+
+
+def part_tokens(part: object, index: int, field: str, count: TokenCounter,
+                allowed: Collection[str]) -> int:
+    """Tokens of one content part; text parts by ``count``, media by estimate."""
+    if not isinstance(part, Mapping):
+        raise bad_type(index, field, "a dict content part", part)
+    kind = part.get("type")
+    if not isinstance(kind, str) or kind not in allowed:
+        raise bad_value(index, f"{field}.type", f"unknown content part type {kind!r}")
+    key = TEXT_KEYS.get(kind)
+    if key is None:
+        return IMAGE_TOKENS_LOW if _detail(part) == "low" else MEDIA_TOKENS
+    text = part.get(key)
+    if not isinstance(text, str):
+        raise bad_type(index, f"{field}.{key}", "a str", text)
+    return count(text)
+
+
+def content_tokens(content: object, index: int, field: str, count: TokenCounter,
+                   allowed: Collection[str], none_ok: bool = True) -> int:
+    """Tokens of a content field: None, a str or a list of parts."""
+    if isinstance(content, str):
+        return count(content)
+    if content is None and none_ok:
+        return 0
+    if not isinstance(content, list):
+        raise bad_type(index, field, "a str or a list of parts" + (" or None" if none_ok else ""),
+                       content)
+    return sum(part_tokens(part, index, f"{field}[{j}]", count, allowed)
+               for j, part in enumerate(content))
+
+
+def content_text(content: object) -> str:
+    """The text of a content field (text parts joined by newlines, media left out)."""
+    if isinstance(content, str):
+        return content
+    if not isinstance(content, list):
+        return ""
+    texts = []
+    for part in content:
+        if isinstance(part, Mapping):
+            key = TEXT_KEYS.get(str(part.get("type")))
+            text = part.get(key) if key is not None else None
+            if isinstance(text, str):
+                texts.append(text)
+    return "\n".join(texts)
+
+
+def required_str(message: Mapping[str, object], key: str, index: int, prefix: str = "") -> str:
+    value = message.get(key)
+    if not isinstance(value, str):
+        raise bad_type(index, prefix + key, "a str", value)
+    return value
+
+
+def is_pinned(message: Mapping[str, object]) -> bool:
+    return bool(message.get(PINNED_KEY))
+

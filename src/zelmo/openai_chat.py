@@ -1,0 +1,117 @@
+"""OpenAI Chat Completions messages: dicts with ``role`` and ``content``.
+
+| role | flags |
+|---|---|
+| ``system``, ``developer`` | SYSTEM |
+| ``user`` | USER |
+| ``assistant`` (its ``tool_calls`` make calls by ``id``) | ASSISTANT |
+| ``tool`` (answers ``tool_call_id``) | TOOL |
+
+``content`` may be None, a str or a list of parts; ``text`` and ``refusal``
+parts count as text, ``image_url`` parts as `zelmo.tokens.IMAGE_TOKENS`
+(`IMAGE_TOKENS_LOW` with ``"detail": "low"``), ``input_audio`` and ``file``
+parts as `MEDIA_TOKENS`. A tool call counts its function name and arguments.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any, Final
+
+import zelmo_micro as z
+
+from zelmo._errors import bad_message, bad_type, bad_value
+from zelmo._parts import PINNED_KEY, content_text, content_tokens, required_str
+from zelmo.formats import Format
+from zelmo.history import Records
+from zelmo.tokens import TokenCounter, estimate_tokens
+
+__all__ = ["FORMAT", "OpenAIChat", "ROLE_FLAGS", "trim"]
+
+ROLE_FLAGS: Final[Mapping[str, int]] = {
+    "system": z.SYSTEM, "developer": z.SYSTEM, "user": z.USER,
+    "assistant": z.ASSISTANT, "tool": z.TOOL,
+}
+_PARTS: Final = frozenset({"text", "refusal", "image_url", "input_audio", "file"})
+
+Message = Mapping[str, Any]
+
+
+def _tool_calls(message: Message, index: int, count: TokenCounter,
+                calls: dict[int, list[tuple[str, str]]]) -> int:
+    """Tokens of an assistant's tool calls; records their ids."""
+    value = message.get("tool_calls")
+    if value is None:
+        return 0
+    if not isinstance(value, list):
+        raise bad_type(index, "tool_calls", "a list or None", value)
+    made: list[tuple[str, str]] = []
+    tokens = 0
+    for j, call in enumerate(value):
+        field = f"tool_calls[{j}]"
+        if not isinstance(call, Mapping):
+            raise bad_type(index, field, "a dict", call)
+        made.append((required_str(call, "id", index, field + "."), field + ".id"))
+        kind = call.get("type", "function")
+        if kind not in ("function", "custom"):
+            raise bad_value(index, field + ".type", f"unknown tool call type {kind!r}")
+        body = call.get(kind)
+        if not isinstance(body, Mapping):
+            raise bad_type(index, f"{field}.{kind}", "a dict", body)
+        args = "arguments" if kind == "function" else "input"
+        tokens += count(required_str(body, "name", index, f"{field}.{kind}."))
+        tokens += count(required_str(body, args, index, f"{field}.{kind}."))
+    if made:
+        calls[index] = made
+    return tokens
+
+
+class OpenAIChat(Format[Message]):
+    """The Chat Completions format."""
+
+    def records(self, messages: Sequence[Message],
+                token_counter: TokenCounter | None = None) -> Records:
+        count = token_counter or estimate_tokens
+        flags: list[int] = []
+        tokens: list[int] = []
+        calls: dict[int, list[tuple[str, str]]] = {}
+        answers: dict[int, list[tuple[str, str]]] = {}
+        roles = ROLE_FLAGS
+        for index, message in enumerate(messages):
+            if not isinstance(message, Mapping):
+                raise bad_message(index, "a dict", message)
+            role = message.get("role")
+            flag = roles.get(role) if isinstance(role, str) else None
+            if flag is None:
+                raise bad_value(index, "role", f"unknown role {role!r}")
+            content = message.get("content")
+            n = (count(content) if type(content) is str
+                 else content_tokens(content, index, "content", count, _PARTS))
+            if flag == z.ASSISTANT:
+                n += _tool_calls(message, index, count, calls)
+                refusal = message.get("refusal")
+                if refusal is not None:
+                    if not isinstance(refusal, str):
+                        raise bad_type(index, "refusal", "a str or None", refusal)
+                    n += count(refusal)
+            elif flag == z.TOOL:
+                answers[index] = [(required_str(message, "tool_call_id", index), "tool_call_id")]
+            if PINNED_KEY in message and message[PINNED_KEY]:
+                flag |= z.FACT
+            flags.append(flag)
+            tokens.append(n)
+        return Records(flags, tokens, calls, answers)
+
+    def text(self, message: Message) -> str:
+        lines = [content_text(message.get("content"))]
+        for call in message.get("tool_calls") or ():
+            body = call.get(call.get("type", "function"), {})
+            lines.append(f"{body.get('name')}({body.get('arguments', body.get('input', ''))})")
+        return "\n".join(line for line in lines if line)
+
+
+FORMAT: Final = OpenAIChat()
+"""The adapter instance."""
+
+trim: Final = FORMAT.trim
+"""Trims a list of Chat Completions messages; see `zelmo.formats.Format.trim`."""
