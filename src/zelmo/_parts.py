@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 from collections.abc import Collection, Mapping
 from typing import Final
 
@@ -29,7 +30,7 @@ def _detail(part: Mapping[str, object]) -> object:
     return part.get("detail")
 
 
-def part_tokens(part: object, index: int, field: str, count: TokenCounter,
+def part_tokens(part: object, index: int | None, field: str, count: TokenCounter,
                 allowed: Collection[str]) -> int:
     """Tokens of one content part; text parts by ``count``, media by estimate."""
     if not isinstance(part, Mapping):
@@ -46,7 +47,7 @@ def part_tokens(part: object, index: int, field: str, count: TokenCounter,
     return count(text)
 
 
-def content_tokens(content: object, index: int, field: str, count: TokenCounter,
+def content_tokens(content: object, index: int | None, field: str, count: TokenCounter,
                    allowed: Collection[str], none_ok: bool = True) -> int:
     """Tokens of a content field: None, a str or a list of parts."""
     if isinstance(content, str):
@@ -86,3 +87,17 @@ def required_str(message: Mapping[str, object], key: str, index: int, prefix: st
 def is_pinned(message: Mapping[str, object]) -> bool:
     return bool(message.get(PINNED_KEY))
 
+
+
+def json_tokens(value: object, index: int, field: str, count: TokenCounter) -> int:
+    """Tokens of a structured value (tool arguments, an unknown block) by its JSON text.
+
+    A cyclic or too deeply nested value is refused with a ValueError naming
+    the message and field.
+    """
+    try:
+        text = json.dumps(value, ensure_ascii=False, default=str)
+    except (ValueError, RecursionError) as e:
+        problem = "is cyclic" if isinstance(e, ValueError) else "is nested too deeply"
+        raise bad_value(index, field, f"the value {problem} to be counted") from None
+    return count(text)
