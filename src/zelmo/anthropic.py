@@ -142,7 +142,8 @@ class Anthropic(Format[Message]):
     def trim(self, messages: Sequence[Message], *, max_tokens: int | None = None,
              keep_last: int = 0, start_on_user: bool = False,
              token_counter: TokenCounter | None = None, half_life: float = 6.0,
-             safe_threshold: float = 0.35, system: object = None) -> Trimmed[Message]:
+             safe_threshold: float = 0.35, decay: bool = True,
+             system: object = None) -> Trimmed[Message]:
         """Trims a Messages history; ``system`` is the request's top-level system,
         which always stays and counts towards ``max_tokens`` and the report.
         See `zelmo.formats.Format.trim`."""
@@ -150,7 +151,7 @@ class Anthropic(Format[Message]):
         records = self.records(snapshot, token_counter)
         report = trim_records(records, max_tokens=max_tokens, keep_last=keep_last,
                               start_on_user=start_on_user, half_life=half_life,
-                              safe_threshold=safe_threshold,
+                              safe_threshold=safe_threshold, decay=decay,
                               reserved_tokens=self.system_tokens(system, token_counter))
         return pick(snapshot, report)
 

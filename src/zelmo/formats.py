@@ -35,16 +35,19 @@ class Format(ABC, Generic[M]):
 
     def trim(self, messages: Sequence[M], *, max_tokens: int | None = None, keep_last: int = 0,
              start_on_user: bool = False, token_counter: TokenCounter | None = None,
-             half_life: float = 6.0, safe_threshold: float = 0.35) -> Trimmed[M]:
+             half_life: float = 6.0, safe_threshold: float = 0.35,
+             decay: bool = True) -> Trimmed[M]:
         """Trims a history by the rules of `zelmo.history.trim_records`.
 
         ``token_counter`` maps a text to its tokens (default: the module's
         estimate, UTF-8 bytes // 4 + 1); media parts count by a fixed estimate.
+        ``decay=False`` leaves the decision to the budget alone.
         Returns the kept messages, the same objects in their order, and the
         report. The input list and its messages are never changed.
         """
         snapshot = list(messages)
         report = trim_records(self.records(snapshot, token_counter), max_tokens=max_tokens,
                               keep_last=keep_last, start_on_user=start_on_user,
-                              half_life=half_life, safe_threshold=safe_threshold)
+                              half_life=half_life, safe_threshold=safe_threshold,
+                              decay=decay)
         return pick(snapshot, report)
