@@ -37,7 +37,7 @@ import zelmo_micro as z
 
 from zelmo._errors import bad_value
 
-__all__ = ["BudgetError", "Records", "TrimReport", "Trimmed", "pick", "trim_records"]
+__all__ = ["BudgetError", "Records", "TrimReport", "Trimmed", "pick", "trim_records", "unit_starts"]
 
 M = TypeVar("M")
 
@@ -298,6 +298,19 @@ def trim_records(records: Records, *, max_tokens: int | None = None, keep_last: 
         tokens_before=reserved_tokens + sum(tokens),
         tokens_after=reserved_tokens + sum(compress(tokens, keep)),
         units_in=units_in, units_purged=units_in - units_kept)
+
+
+def unit_starts(records: Records) -> list[int]:
+    """For each position, the first position of its unit (itself when alone).
+
+    Raises ValueError as `trim_records` does for broken tool pairing.
+    """
+    units = _Units(records)
+    starts = list(range(len(records.flags)))
+    for members in units.groups():
+        for p in members:
+            starts[p] = members[0]
+    return starts
 
 
 def pick(messages: Sequence[M], report: TrimReport) -> Trimmed[M]:
