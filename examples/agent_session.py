@@ -14,10 +14,10 @@ that is a forged-log flood. Each turn goes through what an agent would do:
 4. the turn's blocks enter a `ContextApoptosis` window that carries a
    purpose; decisions go to its STATE ledger with `note_state`, and one
    `dehydrate(absorb=True)` cycle ends the turn;
-5. the surviving blocks map back to chat messages whose tool calls and
-   results stay paired (examples/chat_adapter.py).
+5. the surviving blocks map back to Chat Completions messages (converted by
+   examples/chat_adapter.py) whose tool calls and results stay paired.
 
-At the end the one-shot `dehydrate` thins the whole transcript in one call.
+At the end `zelmo.openai_chat.trim` thins the whole transcript in one call.
 A table per turn and a summary are printed; with matplotlib installed (the
 `demo` extra) a plot of the context size per turn is written as a PNG.
 
@@ -34,10 +34,12 @@ import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import cast
+from typing import Any, cast
 
 import zelmo_micro as z
-from chat_adapter import Message, ToolCall, Transcript, check_tool_pairing, estimate_tokens
+from chat_adapter import Message, ToolCall, to_openai
+from zelmo import estimate_tokens, openai_chat
+from zelmo.history import unit_starts
 
 HERE = Path(__file__).resolve().parent
 
@@ -172,15 +174,20 @@ class Agent:
         default_factory=lambda: z.ContextApoptosis(half_life=2.0, safe_threshold=0.35))
     bus: z.HormonalBus = field(default_factory=lambda: z.HormonalBus(num_signals=32,
                                                                     event_capacity=1024))
-    transcript: Transcript = field(default_factory=Transcript)
-    survivors: list[int] = field(default_factory=list)  # block indexes alive in the window
+    # A twin window gets the same blocks and cycles with each block's message
+    # index as its text, so its survivors name their messages exactly.
+    twin: z.ContextApoptosis = field(
+        default_factory=lambda: z.ContextApoptosis(half_life=2.0, safe_threshold=0.35))
+    history: list[dict[str, Any]] = field(default_factory=list)  # Chat Completions messages
+    tokens: list[int] = field(default_factory=list)  # per message
+    blocks: int = 0  # blocks inserted into the window
+    survivors: list[int] = field(default_factory=list)  # messages with a block alive in the window
     cached_header: int = 0  # tokens of purpose + STATE in the cached prefix
-    cached_blocks: list[int] = field(default_factory=list)  # blocks in the cached prefix
+    cached_blocks: list[int] = field(default_factory=list)  # messages in the cached prefix
     rows: list[Row] = field(default_factory=list)
     events: int = 0
     refused: list[tuple[int, float, int]] = field(default_factory=list)  # turn, saturation, tokens
     rewrites: list[int] = field(default_factory=list)
-    opening_blocks: int = 0  # blocks of the system prompt and the first turn
 
     def start(self) -> None:
         self.window.set_purpose(self.session.purpose)
@@ -188,14 +195,33 @@ class Agent:
         self.cycle_survivors()
 
     def add_blocks(self, messages: Sequence[Message]) -> range:
-        new = self.transcript.extend(messages)
-        for i in new:
-            block = self.transcript.blocks[i]
-            self.window.insert(block.content, block.flags)
-        return new
+        """Appends messages; each gives the window one block, an assistant's
+        thinking one more (THINKING) before it. Returns the new message indexes."""
+        first = len(self.history)
+        converted = [to_openai(m) for m in messages]
+        records = openai_chat.FORMAT.records(self.history + converted)  # checks the pairing
+        for offset, (source, message) in enumerate(zip(messages, converted)):
+            index = first + offset
+            blocks = [(source.get("thinking", ""), z.THINKING),
+                      (openai_chat.FORMAT.text(message), records.flags[index])]
+            for text, flags in blocks:
+                if text:
+                    self.window.insert(text, flags)
+                    self.twin.insert(str(index), flags)
+                    self.blocks += 1
+        self.history += converted
+        self.tokens = records.tokens
+        return range(first, len(self.history))
 
     def cycle_survivors(self) -> None:
-        self.survivors = self.transcript.align(self.window.active_context())
+        self.survivors = sorted({int(text) for text in self.twin.active_context()})
+
+    def outgoing(self) -> list[dict[str, Any]]:
+        """The surviving messages, each tool exchange whole: an exchange with
+        any surviving message is sent complete."""
+        starts = unit_starts(openai_chat.FORMAT.records(self.history))
+        alive = {starts[i] for i in self.survivors}
+        return [m for i, m in enumerate(self.history) if starts[i] in alive]
 
     def header_tokens(self) -> int:
         """Tokens of the purpose and STATE ledger that render() puts above the blocks."""
@@ -209,7 +235,7 @@ class Agent:
         against re-reading the dead blocks on every call ahead."""
         if not self.cached_blocks:
             return "write", self.header_tokens(), list(self.survivors)
-        tokens = {i: self.transcript.blocks[i].tokens for i in self.cached_blocks}
+        tokens = {i: self.tokens[i] for i in self.cached_blocks}
         alive = set(self.survivors)
         prefix = self.cached_header + sum(tokens.values())
         purgeable = sum(t for i, t in tokens.items() if i not in alive)
@@ -229,14 +255,13 @@ class Agent:
         for decision in turn.decisions:
             self.window.note_state(decision)
         purged = self.window.dehydrate(absorb=True)
+        self.twin.dehydrate()
         self.cycle_survivors()
-        if number == 1:
-            self.opening_blocks = len(self.transcript.blocks)
 
         # The provider caches what was sent; the next turn appends to it.
         self.cached_header = header
         self.cached_blocks = prefix_blocks + list(new)
-        sent = header + sum(self.transcript.blocks[i].tokens for i in self.cached_blocks)
+        sent = header + sum(self.tokens[i] for i in self.cached_blocks)
 
         alarm = self.bus.sense(FLOOD)
         self.bus.tick(ALARM_DECAY)
@@ -318,12 +343,12 @@ def format_row(r: Row) -> str:
 
 
 def summary(agent: Agent, elapsed: float) -> list[str]:
-    w, t, rows = agent.window, agent.transcript, agent.rows
+    w, rows = agent.window, agent.rows
     lines = [f"Replayed {len(rows)} turns in {elapsed:.2f} s."]
 
     lines.append("")
     lines.append("Context window (ContextApoptosis, half_life=2.0, safe_threshold=0.35):")
-    lines.append(f"  inserted {w.inserted_tokens()} tokens in {len(t.blocks)} blocks; "
+    lines.append(f"  inserted {w.inserted_tokens()} tokens in {agent.blocks} blocks; "
                  f"{len(w)} blocks / {w.active_tokens()} tokens survive; "
                  f"reduction {w.reduction_ratio():.1%}")
     state = w.state_entries()
@@ -333,9 +358,9 @@ def summary(agent: Agent, elapsed: float) -> list[str]:
     lines.append(f"  render(): {estimate_tokens(w.render())} tokens "
                  f"(purpose + STATE + survivors)")
 
-    outgoing = t.to_messages(agent.survivors)
-    check_tool_pairing(outgoing)
-    lines.append(f"  next request: {len(outgoing)} of {len(t.messages)} chat messages; "
+    outgoing = agent.outgoing()
+    openai_chat.FORMAT.records(outgoing)  # refuses a result whose call is missing
+    lines.append(f"  next request: {len(outgoing)} of {len(agent.history)} chat messages; "
                  f"every tool call still has its result")
 
     lines.append("")
@@ -370,18 +395,14 @@ def summary(agent: Agent, elapsed: float) -> list[str]:
     lines.append("  worker channels: " + ", ".join(f"#{s} {lv:.2f}" for s, lv in busy))
 
     lines.append("")
-    # The opening (system prompt and first turn) is the cache-stable zone.
-    opening = agent.opening_blocks
-    one_shot = z.dehydrate(t.pairs(), half_life=6.0, safe_threshold=0.35, stable_prefix=opening)
-    rebuilt = t.to_messages(t.align(one_shot["kept"]))
-    check_tool_pairing(rebuilt)
-    lines.append(f"One-shot dehydrate of the whole transcript (half_life=6.0, "
-                 f"stable_prefix={opening}: system prompt and first turn verbatim):")
-    lines.append(f"  {one_shot['blocks_in']} blocks -> {one_shot['blocks_kept']} kept, "
-                 f"{one_shot['blocks_purged']} purged; {one_shot['tokens_before']} -> "
-                 f"{one_shot['tokens_after']} tokens (reduction {one_shot['reduction']:.1%}); "
-                 f"{one_shot['kernel_latency_us']:.1f} µs")
-    lines.append(f"  as chat messages: {len(rebuilt)} of {len(t.messages)}, tool calls paired")
+    one_shot = openai_chat.trim(agent.history)
+    report = one_shot.report
+    lines.append("One-shot trim of the whole transcript (zelmo.openai_chat.trim: decay with "
+                 "half_life=6.0, tool exchanges whole, the live tail kept):")
+    lines.append(f"  {report.messages_in} messages -> {len(report.kept)} kept, "
+                 f"{report.messages_purged} purged; {report.tokens_before} -> "
+                 f"{report.tokens_after} tokens "
+                 f"(reduction {1 - report.tokens_after / report.tokens_before:.1%})")
     return lines
 
 
