@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import json
-from collections.abc import Collection, Mapping
+from collections.abc import Callable, Collection, Mapping, Sequence
+from json.encoder import c_make_encoder, py_encode_basestring  # type: ignore[attr-defined]
 from typing import Final
 
 from zelmo._errors import bad_type, bad_value
@@ -89,14 +90,41 @@ def is_pinned(message: Mapping[str, object]) -> bool:
 
 
 
-def json_tokens(value: object, index: int, field: str, count: TokenCounter) -> int:
-    """Tokens of a structured value (tool arguments, an unknown block) by its JSON text.
+_encoder: Callable[[object, int], Sequence[str]] | None = None
 
-    A cyclic or too deeply nested value is refused with a ValueError naming
-    the message and field.
-    """
+
+def _json(value: object) -> str:
+    """The JSON text of a value (non-JSON leaves as their str). The C encoder is
+    held once; it is rebuilt after a failure, which may leave its cycle marks."""
+    global _encoder
+    if c_make_encoder is None:  # pragma: no cover - the interpreter always ships it
+        return json.dumps(value, ensure_ascii=False, default=str)
+    if _encoder is None:
+        _encoder = c_make_encoder({}, str, py_encode_basestring, None, ": ", ", ", False, False,
+                                  True)
     try:
-        text = json.dumps(value, ensure_ascii=False, default=str)
+        return "".join(_encoder(value, 0))
+    except BaseException:
+        _encoder = None
+        raise
+
+
+def json_tokens(value: object, index: int, field: str, count: TokenCounter) -> int:
+    """Tokens of a structured value (tool arguments, an unknown block) by its text.
+
+    The text is the value's repr, as long as its JSON for JSON values (the
+    literals true, false and null match True, False and None), and much
+    faster to make. A cyclic or too deeply nested value is refused with a
+    ValueError naming the message and field.
+    """
+    if type(value) is str:
+        return count(value)
+    try:
+        text = repr(value)
+        # repr marks a cycle with "{...}" or "[...]"; only then ask the JSON
+        # encoder, which tells a real cycle from a str holding those marks.
+        if "...}" in text or "...]" in text:
+            _json(value)
     except (ValueError, RecursionError) as e:
         problem = "is cyclic" if isinstance(e, ValueError) else "is nested too deeply"
         raise bad_value(index, field, f"the value {problem} to be counted") from None

@@ -107,55 +107,59 @@ class Trimmed(Generic[M]):
 
 
 class _Units:
-    """Tool exchanges and bound messages grouped into units (union-find over
-    the few positions involved; every other position is a unit of its own)."""
+    """Tool exchanges and bound messages grouped into units. Only the few
+    positions in a unit of more than one message are held; every other
+    position is a unit of its own. A unit's root is its first position."""
 
     def __init__(self, records: Records) -> None:
-        self.parent: dict[int, int] = {}
+        self.root: dict[int, int] = {}
+        self.members: dict[int, list[int]] = {}
         made: dict[str, int] = {}
-        involved = sorted(set(records.calls) | set(records.answers))
-        for pos in involved:
-            for call_id, where in records.calls.get(pos, ()):
+        for pos, ids in records.calls.items():
+            for call_id, where in ids:
                 if call_id in made:
                     raise bad_value(pos, where, f"repeats tool call id {call_id!r} of message "
                                                 f"{made[call_id]}")
                 made[call_id] = pos
-            for call_id, where in records.answers.get(pos, ()):
-                caller = made.get(call_id)
-                if caller is None:
+        for pos, ids in records.answers.items():
+            for call_id, where in ids:
+                caller = made.get(call_id, pos + 1)
+                if caller > pos:
                     raise bad_value(pos, where, f"answers tool call {call_id!r}, which no "
                                                 f"earlier message makes")
-                self.union(caller, pos)
+                self.join(caller, pos)
         n = len(records.flags)
         for pos in records.bound:
             if not 0 < pos < n:
                 raise ValueError(f"records: bound position {pos} out of range")
-            self.union(pos - 1, pos)
-        self.members: dict[int, list[int]] = {}
-        for pos in sorted(self.parent):
-            self.members.setdefault(self.find(pos), []).append(pos)
+            self.join(pos - 1, pos)
+        for members in self.members.values():
+            members.sort()
 
-    def find(self, pos: int) -> int:
-        parent = self.parent
-        root = pos
-        while parent.get(root, root) != root:
-            root = parent[root]
-        while pos != root:
-            parent[pos], pos = root, parent[pos]
-        return root
+    def join(self, a: int, b: int) -> None:
+        root = self.root
+        ra, rb = root.get(a, a), root.get(b, b)
+        if ra == rb:
+            return
+        lo, hi = (ra, rb) if ra < rb else (rb, ra)
+        moved = self.members.pop(hi, None) or [hi]
+        for p in moved:
+            root[p] = lo
+        kept = self.members.get(lo)
+        if kept is None:
+            root[lo] = lo
+            self.members[lo] = [lo, *moved]
+        else:
+            kept.extend(moved)
 
-    def union(self, a: int, b: int) -> None:
-        ra, rb = self.find(a), self.find(b)
-        self.parent.setdefault(ra, ra)
-        self.parent.setdefault(rb, rb)
-        if ra != rb:
-            # The older position leads, so a unit's root is its first message.
-            lo, hi = (ra, rb) if ra < rb else (rb, ra)
-            self.parent[hi] = lo
+    def of(self, pos: int) -> list[int]:
+        """The positions of the unit that holds ``pos``."""
+        root = self.root.get(pos)
+        return [pos] if root is None else self.members[root]
 
     def groups(self) -> list[list[int]]:
         """The units of more than one message, each ascending."""
-        return [m for m in self.members.values() if len(m) > 1]
+        return list(self.members.values())
 
 
 # One-character marker texts stand for positions in the call to dehydrate: its
@@ -245,11 +249,12 @@ def trim_records(records: Records, *, max_tokens: int | None = None, keep_last: 
             start = min(start, pos)
             break
     must[start:] = _ONE * (n - start)
+    # A unit is kept, or must stay, when any of its messages is or must.
     for members in groups:
-        if any(must[p] for p in members):
+        if any(map(must.__getitem__, members)):
             for p in members:
                 must[p] = 1
-        if any(keep[p] for p in members):
+        if any(map(keep.__getitem__, members)):
             for p in members:
                 keep[p] = 1
     keep = _either(keep, must)
@@ -275,11 +280,8 @@ def trim_records(records: Records, *, max_tokens: int | None = None, keep_last: 
             if count == 0:
                 break
             count -= 1
-            if pos in units.parent:
-                for p in units.members[units.find(pos)]:
-                    keep[p] = 0
-            else:
-                keep[pos] = 0
+            for p in units.of(pos):
+                keep[p] = 0
 
     if start_on_user:
         for pos in compress(range(n), keep):
@@ -287,7 +289,7 @@ def trim_records(records: Records, *, max_tokens: int | None = None, keep_last: 
                 continue
             if flags[pos] & USER or must[pos]:
                 break
-            for p in units.members[units.find(pos)] if pos in units.parent else (pos,):
+            for p in units.of(pos):
                 keep[p] = 0
 
     kept = list(compress(range(n), keep))

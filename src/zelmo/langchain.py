@@ -23,11 +23,13 @@ import inspect
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import replace
 from functools import partial
+from itertools import repeat
 from typing import Any, Final, Union, overload
 
 try:
     from langchain_core.language_models import BaseLanguageModel
-    from langchain_core.messages import BaseMessage, HumanMessage, convert_to_messages
+    from langchain_core.messages import (AIMessage, BaseMessage, HumanMessage, SystemMessage,
+                                         ToolMessage, convert_to_messages)
     from langchain_core.messages.utils import count_tokens_approximately
     from langchain_core.prompt_values import PromptValue
     from langchain_core.runnables import Runnable, RunnableLambda
@@ -55,6 +57,7 @@ _CHAT_ROLES: Final[Mapping[str, int]] = {
 }
 _TEXT_BLOCKS: Final = frozenset(TEXT_KEYS) | MEDIA_TYPES | {"audio", "video"}
 _CALL_BLOCKS: Final = frozenset({"tool_use", "tool_call", "tool_call_chunk"})
+_KNOWN_CLASSES: Final = frozenset({SystemMessage, HumanMessage, AIMessage, ToolMessage})
 
 # What LangChain accepts as a token counter: a function of a message list or
 # of one message, a chat model, or "approximate".
@@ -84,39 +87,78 @@ class LangChain(Format[BaseMessage]):
     def records(self, messages: Sequence[BaseMessage],
                 token_counter: TokenCounter | None = None) -> Records:
         count = token_counter or estimate_tokens
-        flags: list[int] = []
-        tokens: list[int] = []
         calls: dict[int, list[tuple[str, str]]] = {}
         answers: dict[int, list[tuple[str, str]]] = {}
+        flags: list[int] = []
+        tokens: list[int] = []
+        closer: list[int] = []
+        # One pass that touches each message once (they are large objects);
+        # lists, unknown types and odd tool calls go one by one afterwards.
+        plain = count is estimate_tokens
         types = TYPE_FLAGS
+        known = _KNOWN_CLASSES
         for index, message in enumerate(messages):
-            if not isinstance(message, BaseMessage):
+            if type(message) not in known and not isinstance(message, BaseMessage):
                 raise bad_message(index, "a LangChain BaseMessage", message)
-            flag = types.get(message.type)
-            if flag is None:
-                flag = self._chat_flag(message, index)
+            flag = types.get(message.type, 0)
             content = message.content
-            tool_calls = getattr(message, "tool_calls", None) if flag == z.ASSISTANT else None
-            if type(content) is str:
-                n = count(content)
-            elif isinstance(content, list):
-                n = sum(_block_tokens(b, index, j, count, bool(tool_calls))
-                        for j, b in enumerate(content))
+            n = 0
+            if flag == 0 or type(content) is not str:
+                closer.append(index)
             else:
-                raise bad_type(index, "content", "a str or a list", content)
-            if tool_calls:
-                n += self._calls(tool_calls, index, count, calls)
-            elif flag == z.TOOL:
-                call_id = getattr(message, "tool_call_id", None)
-                if not isinstance(call_id, str):
-                    raise bad_type(index, "tool_call_id", "a str", call_id)
-                answers[index] = [(call_id, "tool_call_id")]
-            extra = message.additional_kwargs
-            if extra and extra.get(PINNED_KEY):
-                flag |= z.FACT
+                if plain:
+                    n = ((len(content) >> 2) + 1 if content.isascii()
+                         else (len(content.encode("utf-8", "surrogatepass")) >> 2) + 1)
+                if flag == z.ASSISTANT:
+                    tool_calls = message.tool_calls  # type: ignore[attr-defined]
+                    if tool_calls:
+                        n += self._calls(tool_calls, index, count, calls)
+                elif flag == z.TOOL:
+                    call_id = message.tool_call_id  # type: ignore[attr-defined]
+                    if type(call_id) is not str:
+                        raise bad_type(index, "tool_call_id", "a str", call_id)
+                    answers[index] = [(call_id, "tool_call_id")]
+                extra = message.additional_kwargs
+                if extra and extra.get(PINNED_KEY):
+                    flag |= z.FACT
             flags.append(flag)
             tokens.append(n)
+        if not plain:  # a caller's counter: count every message through the same path
+            closer = list(range(len(flags)))
+            calls.clear()
+            answers.clear()
+        for index in closer:
+            flags[index], tokens[index] = self._one(messages[index], index, count, calls, answers)
         return Records(flags, tokens, calls, answers)
+
+    def _one(self, message: BaseMessage, index: int, count: TokenCounter,
+             calls: dict[int, list[tuple[str, str]]],
+             answers: dict[int, list[tuple[str, str]]]) -> tuple[int, int]:
+        """One message's flags and tokens; records the calls it makes and answers."""
+        if not isinstance(message, BaseMessage):
+            raise bad_message(index, "a LangChain BaseMessage", message)
+        flag = TYPE_FLAGS.get(message.type)
+        if flag is None:
+            flag = self._chat_flag(message, index)
+        content = message.content
+        tool_calls = getattr(message, "tool_calls", None) if flag == z.ASSISTANT else None
+        if type(content) is str:
+            n = count(content)
+        elif isinstance(content, list):
+            n = sum(_block_tokens(b, index, j, count, bool(tool_calls))
+                    for j, b in enumerate(content))
+        else:
+            raise bad_type(index, "content", "a str or a list", content)
+        if tool_calls:
+            n += self._calls(tool_calls, index, count, calls)
+        elif flag == z.TOOL:
+            call_id = getattr(message, "tool_call_id", None)
+            if not isinstance(call_id, str):
+                raise bad_type(index, "tool_call_id", "a str", call_id)
+            answers[index] = [(call_id, "tool_call_id")]
+        if message.additional_kwargs.get(PINNED_KEY):
+            flag |= z.FACT
+        return flag, n
 
     @staticmethod
     def _chat_flag(message: BaseMessage, index: int) -> int:
@@ -133,6 +175,13 @@ class LangChain(Format[BaseMessage]):
         n = 0
         made: list[tuple[str, str]] = []
         for j, call in enumerate(tool_calls):
+            # The usual shape, checked in one go; anything else is examined below.
+            if (type(call) is dict and type(call_id := call.get("id")) is str
+                    and type(name := call.get("name")) is str):
+                made.append((call_id, f"tool_calls[{j}].id"))
+                n += count(name) + json_tokens(call.get("args"), index, f"tool_calls[{j}].args",
+                                               count)
+                continue
             field = f"tool_calls[{j}]"
             if not isinstance(call, Mapping):
                 raise bad_type(index, field, "a dict", call)
@@ -194,7 +243,7 @@ def _as_messages(messages: Sequence[Any] | PromptValue) -> list[BaseMessage]:
     if isinstance(messages, PromptValue):
         return messages.to_messages()
     items = list(messages)
-    if all(isinstance(m, BaseMessage) for m in items):
+    if set(map(type, items)) <= _KNOWN_CLASSES or all(map(isinstance, items, repeat(BaseMessage))):
         return items
     return convert_to_messages(items)
 

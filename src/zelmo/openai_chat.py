@@ -15,8 +15,9 @@ parts as `MEDIA_TOKENS`. A tool call counts its function name and arguments.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
-from typing import Any, Final
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from itertools import compress, repeat
+from typing import Any, Final, cast
 
 import zelmo_micro as z
 
@@ -24,7 +25,7 @@ from zelmo._errors import bad_message, bad_type, bad_value
 from zelmo._parts import PINNED_KEY, content_text, content_tokens, required_str
 from zelmo.formats import Format
 from zelmo.history import Records
-from zelmo.tokens import TokenCounter, estimate_tokens
+from zelmo.tokens import TokenCounter, count_texts, estimate_tokens
 
 __all__ = ["FORMAT", "OpenAIChat", "ROLE_FLAGS", "trim"]
 
@@ -48,6 +49,15 @@ def _tool_calls(message: Message, index: int, count: TokenCounter,
     made: list[tuple[str, str]] = []
     tokens = 0
     for j, call in enumerate(value):
+        # The usual shape, checked in one go; anything else is examined below.
+        body = call.get("function") if type(call) is dict else None
+        if (type(body) is dict and call.get("type", "function") == "function"
+                and type(call_id := call.get("id")) is str
+                and type(name := body.get("name")) is str
+                and type(arguments := body.get("arguments")) is str):
+            made.append((call_id, f"tool_calls[{j}].id"))
+            tokens += count(name) + count(arguments)
+            continue
         field = f"tool_calls[{j}]"
         if not isinstance(call, Mapping):
             raise bad_type(index, field, "a dict", call)
@@ -66,40 +76,79 @@ def _tool_calls(message: Message, index: int, count: TokenCounter,
     return tokens
 
 
+def _fast_flags(messages: Sequence[Message]) -> list[int] | None:
+    """Every message's role flags when all are dicts with known roles, else None."""
+    if not set(map(type, messages)) <= {dict}:
+        return None
+    dicts = cast("list[dict[str, Any]]", messages)
+    try:
+        roles = cast("Iterator[str]", map(dict.get, dicts, repeat("role")))
+        flags = list(map(ROLE_FLAGS.get, roles))
+    except TypeError:  # an unhashable role
+        return None
+    return None if None in flags else cast("list[int]", flags)
+
+
+def _one(message: Message, index: int, count: TokenCounter,
+         calls: dict[int, list[tuple[str, str]]],
+         answers: dict[int, list[tuple[str, str]]]) -> tuple[int, int]:
+    """One message's flags and tokens; records the calls it makes and answers."""
+    if not isinstance(message, Mapping):
+        raise bad_message(index, "a dict", message)
+    role = message.get("role")
+    flag = ROLE_FLAGS.get(role) if isinstance(role, str) else None
+    if flag is None:
+        raise bad_value(index, "role", f"unknown role {role!r}")
+    content = message.get("content")
+    n = (count(content) if type(content) is str
+         else content_tokens(content, index, "content", count, _PARTS))
+    if flag == z.ASSISTANT:
+        n += _tool_calls(message, index, count, calls)
+        refusal = message.get("refusal")
+        if refusal is not None:
+            if not isinstance(refusal, str):
+                raise bad_type(index, "refusal", "a str or None", refusal)
+            n += count(refusal)
+    elif flag == z.TOOL:
+        answers[index] = [(required_str(message, "tool_call_id", index), "tool_call_id")]
+    if message.get(PINNED_KEY):
+        flag |= z.FACT
+    return flag, n
+
+
 class OpenAIChat(Format[Message]):
     """The Chat Completions format."""
 
     def records(self, messages: Sequence[Message],
                 token_counter: TokenCounter | None = None) -> Records:
         count = token_counter or estimate_tokens
-        flags: list[int] = []
-        tokens: list[int] = []
         calls: dict[int, list[tuple[str, str]]] = {}
         answers: dict[int, list[tuple[str, str]]] = {}
-        roles = ROLE_FLAGS
-        for index, message in enumerate(messages):
-            if not isinstance(message, Mapping):
-                raise bad_message(index, "a dict", message)
-            role = message.get("role")
-            flag = roles.get(role) if isinstance(role, str) else None
-            if flag is None:
-                raise bad_value(index, "role", f"unknown role {role!r}")
-            content = message.get("content")
-            n = (count(content) if type(content) is str
-                 else content_tokens(content, index, "content", count, _PARTS))
-            if flag == z.ASSISTANT:
-                n += _tool_calls(message, index, count, calls)
-                refusal = message.get("refusal")
-                if refusal is not None:
-                    if not isinstance(refusal, str):
-                        raise bad_type(index, "refusal", "a str or None", refusal)
-                    n += count(refusal)
-            elif flag == z.TOOL:
-                answers[index] = [(required_str(message, "tool_call_id", index), "tool_call_id")]
-            if PINNED_KEY in message and message[PINNED_KEY]:
-                flag |= z.FACT
-            flags.append(flag)
-            tokens.append(n)
+        n = len(messages)
+        fast = _fast_flags(messages)
+        if fast is None:
+            closer: Iterable[int] = range(n)
+            flags, tokens = [0] * n, [0] * n
+        else:
+            # Plain messages are read in whole-list passes; the others one by one.
+            flags = fast
+            dicts = cast("list[dict[str, Any]]", messages)
+            get = dict.get
+            tokens, odd = count_texts(list(map(get, dicts, repeat("content"))), token_counter)
+            marked = set(odd)
+            for key in ("tool_calls", "refusal"):
+                marked.update(compress(range(n), map(get, dicts, repeat(key))))
+            for index in compress(range(n), map(z.TOOL.__eq__, flags)):
+                call_id = dicts[index].get("tool_call_id")
+                if type(call_id) is str:
+                    answers[index] = [(call_id, "tool_call_id")]
+                else:
+                    marked.add(index)
+            for index in compress(range(n), map(get, dicts, repeat(PINNED_KEY))):
+                flags[index] |= z.FACT
+            closer = sorted(marked)
+        for index in closer:
+            flags[index], tokens[index] = _one(messages[index], index, count, calls, answers)
         return Records(flags, tokens, calls, answers)
 
     def text(self, message: Message) -> str:
