@@ -12,7 +12,9 @@
 
 The texts and classes come from the suite's seeded history generator
 (bench/workloads.py). Each time is the median of 7 samples of a loop that
-lasts at least 0.2 s, with the garbage collector off while sampling.
+lasts at least 0.2 s, with the garbage collector off while sampling. Times
+are the process's CPU time (time.process_time), so that other load on a
+shared machine does not count against either side.
 """
 from __future__ import annotations
 
