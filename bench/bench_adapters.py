@@ -21,7 +21,6 @@ from __future__ import annotations
 import argparse
 import gc
 import json
-import math
 import statistics
 import sys
 import time

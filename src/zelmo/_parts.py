@@ -85,8 +85,13 @@ def required_str(message: Mapping[str, object], key: str, index: int, prefix: st
     return value
 
 
-def is_pinned(message: Mapping[str, object]) -> bool:
-    return bool(message.get(PINNED_KEY))
+def role_flag(message: Mapping[str, object], index: int, roles: Mapping[str, int]) -> int:
+    """The class flags of a message's ``role``; ValueError naming it when unknown."""
+    role = message.get("role")
+    flag = roles.get(role) if isinstance(role, str) else None
+    if flag is None:
+        raise bad_value(index, "role", f"unknown role {role!r}")
+    return flag
 
 
 

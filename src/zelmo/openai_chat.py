@@ -22,7 +22,7 @@ from typing import Any, Final, cast
 import zelmo_micro as z
 
 from zelmo._errors import bad_message, bad_type, bad_value
-from zelmo._parts import PINNED_KEY, content_text, content_tokens, required_str
+from zelmo._parts import PINNED_KEY, content_text, content_tokens, required_str, role_flag
 from zelmo.formats import Format
 from zelmo.history import Records
 from zelmo.tokens import TokenCounter, count_texts, estimate_tokens
@@ -95,10 +95,7 @@ def _one(message: Message, index: int, count: TokenCounter,
     """One message's flags and tokens; records the calls it makes and answers."""
     if not isinstance(message, Mapping):
         raise bad_message(index, "a dict", message)
-    role = message.get("role")
-    flag = ROLE_FLAGS.get(role) if isinstance(role, str) else None
-    if flag is None:
-        raise bad_value(index, "role", f"unknown role {role!r}")
+    flag = role_flag(message, index, ROLE_FLAGS)
     content = message.get("content")
     n = (count(content) if type(content) is str
          else content_tokens(content, index, "content", count, _PARTS))

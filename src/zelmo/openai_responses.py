@@ -27,7 +27,8 @@ from typing import Any, Final
 import zelmo_micro as z
 
 from zelmo._errors import bad_message, bad_type, bad_value
-from zelmo._parts import PINNED_KEY, content_text, content_tokens, json_tokens, required_str
+from zelmo._parts import (PINNED_KEY, content_text, content_tokens, json_tokens, required_str,
+                          role_flag)
 from zelmo.formats import Format
 from zelmo.history import Records
 from zelmo.tokens import MEDIA_TOKENS, TokenCounter, estimate_tokens
@@ -90,10 +91,7 @@ class OpenAIResponses(Format[Item]):
                 raise bad_message(index, "a dict", item)
             kind = item.get("type", "message")
             if kind == "message":
-                role = item.get("role")
-                flag = ROLE_FLAGS.get(role) if isinstance(role, str) else None
-                if flag is None:
-                    raise bad_value(index, "role", f"unknown role {role!r}")
+                flag = role_flag(item, index, ROLE_FLAGS)
                 content = item.get("content")
                 n = (count(content) if type(content) is str
                      else content_tokens(content, index, "content", count, _PARTS, none_ok=False))
