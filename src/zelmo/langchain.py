@@ -51,6 +51,7 @@ TYPE_FLAGS: Final[Mapping[str, int]] = {
     "SystemMessageChunk": z.SYSTEM, "HumanMessageChunk": z.USER, "AIMessageChunk": z.ASSISTANT,
     "ToolMessageChunk": z.TOOL,
 }
+"""The class flags of each message ``type``."""
 _CHAT_ROLES: Final[Mapping[str, int]] = {
     "system": z.SYSTEM, "developer": z.SYSTEM, "user": z.USER, "human": z.USER,
     "assistant": z.ASSISTANT, "ai": z.ASSISTANT,

@@ -33,6 +33,7 @@ ROLE_FLAGS: Final[Mapping[str, int]] = {
     "system": z.SYSTEM, "developer": z.SYSTEM, "user": z.USER,
     "assistant": z.ASSISTANT, "tool": z.TOOL,
 }
+"""The class flags of each role."""
 _PARTS: Final = frozenset({"text", "refusal", "image_url", "input_audio", "file"})
 
 Message = Mapping[str, Any]

@@ -38,6 +38,7 @@ __all__ = ["FORMAT", "OpenAIResponses", "ROLE_FLAGS", "trim"]
 ROLE_FLAGS: Final[Mapping[str, int]] = {
     "system": z.SYSTEM, "developer": z.SYSTEM, "user": z.USER, "assistant": z.ASSISTANT,
 }
+"""The class flags of a message item's role."""
 # Call items, and the field that holds what they send.
 CALLS: Final[Mapping[str, str]] = {
     "function_call": "arguments", "custom_tool_call": "input", "computer_call": "action",

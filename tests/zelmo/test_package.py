@@ -1,0 +1,38 @@
+"""The package imports without its extras, and names what an adapter needs."""
+import inspect
+import subprocess
+import sys
+
+import zelmo
+
+
+def test_import_works_without_the_extras_and_adapters_say_what_to_install():
+    code = """
+import sys
+sys.modules["langchain_core"] = None   # as if not installed
+sys.modules["agents"] = None
+import zelmo, zelmo.openai_chat, zelmo.openai_responses, zelmo.anthropic, zelmo.history
+for name, extra in (("zelmo.langchain", "[langchain]"), ("zelmo.openai_agents", "[openai-agents]")):
+    try:
+        __import__(name)
+    except ImportError as e:
+        assert extra in str(e), str(e)
+    else:
+        raise AssertionError(name + " imported without its extra")
+print("ok")
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "ok"
+
+
+def test_public_names_exist_and_carry_docstrings():
+    import zelmo.anthropic
+    import zelmo.history
+    import zelmo.openai_chat
+    import zelmo.openai_responses
+    for module in (zelmo, zelmo.history, zelmo.openai_chat, zelmo.openai_responses, zelmo.anthropic):
+        assert module.__doc__
+        for name in module.__all__:
+            value = getattr(module, name)
+            if inspect.isclass(value) or inspect.isroutine(value):
+                assert value.__doc__, f"{module.__name__}.{name} has no docstring"
