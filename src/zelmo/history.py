@@ -78,6 +78,10 @@ class Records:
         if len(self.flags) != len(self.tokens):
             raise ValueError(
                 f"records: {len(self.flags)} flags but {len(self.tokens)} token counts")
+        if self.tokens and min(self.tokens) < 0:
+            index = self.tokens.index(min(self.tokens))
+            raise ValueError(f"message {index}: the token counter gave {self.tokens[index]}, "
+                             f"expected a count >= 0")
 
 
 @dataclass(frozen=True)

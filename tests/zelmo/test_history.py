@@ -132,9 +132,11 @@ def test_bad_options_are_refused(options, error):
         trim_records(records([U]), **options)
 
 
-def test_records_of_unequal_lengths_are_refused():
+def test_records_of_unequal_lengths_or_negative_counts_are_refused():
     with pytest.raises(ValueError, match="2 flags but 1 token counts"):
         Records([U, A], [1])
+    with pytest.raises(ValueError, match="message 1: the token counter gave -2, expected a count >= 0"):
+        Records([U, A], [1, -2])
 
 
 def test_positions_stay_exact_beyond_the_one_character_markers():
