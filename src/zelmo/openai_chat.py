@@ -134,8 +134,10 @@ class OpenAIChat(Format[Message]):
             get = dict.get
             tokens, odd = count_texts(list(map(get, dicts, repeat("content"))), token_counter)
             marked = set(odd)
-            for key in ("tool_calls", "refusal"):
-                marked.update(compress(range(n), map(get, dicts, repeat(key))))
+            marked.update(compress(range(n), map(get, dicts, repeat("refusal"))))
+            for index in compress(range(n), map(get, dicts, repeat("tool_calls"))):
+                if flags[index] == z.ASSISTANT and index not in marked:
+                    tokens[index] += _tool_calls(dicts[index], index, count, calls)
             for index in compress(range(n), map(z.TOOL.__eq__, flags)):
                 call_id = dicts[index].get("tool_call_id")
                 if type(call_id) is str:
