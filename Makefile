@@ -52,7 +52,9 @@ demo: $(STAMP)
 # process, peers checked for agreement first, timeit-style medians; the C++
 # benches (event ring, raw SipHash-1-3) are built in build/bench. Writes
 # bench/results.md and the chart bench/results.png, then prints what handing
-# a non-ASCII str over costs per script (bench/text_conversion.py).
+# a non-ASCII str over costs per script (bench/text_conversion.py), and
+# zelmo's adapters against LangChain's trim_messages and a plain-Python loop
+# (bench/bench_adapters.py).
 BENCH_BUILD := build/bench
 bench: $(STAMP)
 	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
@@ -61,6 +63,7 @@ bench: $(STAMP)
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target bench_ring bench_siphash
 	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp
 	$(VPY) bench/text_conversion.py
+	$(VPY) bench/bench_adapters.py
 
 clean:
 	rm -rf build
