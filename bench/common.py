@@ -13,8 +13,11 @@ prove in a second or two that the script still runs and its peers agree.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import math
+import os
+import subprocess
 import sys
 from dataclasses import asdict
 
@@ -40,6 +43,30 @@ class Report:
         row = {"family": self.family, "workload": workload, "impl": impl}
         row.update(extra)
         self.rows.append(row)
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FLOOR_SOURCE = os.path.join(ROOT, "bench", "floor")
+FLOOR_BUILD = os.environ.get("ZELMO_FLOOR_DIR", os.path.join(ROOT, "build", "floor"))
+
+
+def floor():
+    """The floor extension (bench/floor), built into build/floor on first
+    need with the CMake beside the interpreter (the project's .venv has one)."""
+    if FLOOR_BUILD not in sys.path:
+        sys.path.insert(0, FLOOR_BUILD)
+    try:
+        return importlib.import_module("zelmo_floor")
+    except ImportError:
+        pass
+    cmake = os.path.join(os.path.dirname(sys.executable), "cmake")
+    if not os.path.exists(cmake):
+        cmake = "cmake"
+    subprocess.run([cmake, "-S", FLOOR_SOURCE, "-B", FLOOR_BUILD, f"-DPython_EXECUTABLE={sys.executable}"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", FLOOR_BUILD], check=True, stdout=subprocess.DEVNULL)
+    importlib.invalidate_caches()
+    return importlib.import_module("zelmo_floor")
 
 
 def fmt_time(seconds: float) -> str:

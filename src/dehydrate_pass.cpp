@@ -1,8 +1,6 @@
 // Clamps and the single-precision survival rule of the one-shot dehydration.
 #include "dehydrate_pass.h"
 
-#include <math.h>
-
 namespace zelmo {
 
 float clamp_half_life(float half_life) noexcept {
@@ -10,19 +8,12 @@ float clamp_half_life(float half_life) noexcept {
 }
 
 DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcept {
-  return DehydrateRule{clamp_half_life(half_life), safe_threshold};
-}
-
-bool survives_decay(const DehydrateRule& rule, BlockClass cls, uint64_t age) noexcept {
-  // Each step rounds to single precision on its own (no contraction).
-  const float a = static_cast<float>(age);
-  const float x = -a / rule.half_life;
-  // Below -151 the exact power lies under a quarter of the smallest
-  // subnormal, so exp2f returns +0; skipping the call spares its underflow
-  // path (errno and exception flags), which old messages would take.
-  const float d = x < -151.0f ? 0.0f : ::exp2f(x);
-  const float p = d * class_weight(cls);
-  return p >= rule.threshold;
+  DehydrateRule rule{clamp_half_life(half_life), safe_threshold, {}};
+  for (BlockClass cls : {BlockClass::durable, BlockClass::conversational, BlockClass::thinking,
+                         BlockClass::tool, BlockClass::unclassified}) {
+    rule.weights[static_cast<std::size_t>(cls)] = class_weight(cls);
+  }
+  return rule;
 }
 
 double DehydrateTotals::reduction() const noexcept {
