@@ -47,17 +47,24 @@ demo: $(STAMP)
 	$(VPY) examples/agent_session.py
 
 # The benchmark suite (bench/run.py): every workload family in its own
-# process, peers checked for agreement first, timeit-style medians; the C++
-# benches (event ring, raw SipHash-1-3) are built in build/bench. Writes
-# bench/results.md and the chart bench/results.png, then prints what handing
-# a non-ASCII str over costs per script (bench/text_conversion.py).
+# process, peers checked for agreement first, timeit-style medians, the floor
+# extension (bench/floor, built in build/floor, never installed) timed on the
+# same arguments, callgrind instruction counts; the C++ benches (event ring,
+# raw SipHash-1-3) are built in build/bench. Writes bench/results.md, the
+# README's bench-results section and the chart bench/results.png from that
+# one run, then prints what handing a non-ASCII str over costs per script
+# (bench/text_conversion.py). BENCH_ARGS passes options to bench/run.py.
 BENCH_BUILD := build/bench
+FLOOR_BUILD := build/floor
+BENCH_ARGS ?=
 bench: $(STAMP)
 	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
 		-DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target bench_ring bench_siphash
-	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp
+	$(VENV)/bin/cmake -S bench/floor -B $(FLOOR_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
+	$(VENV)/bin/cmake --build $(FLOOR_BUILD)
+	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp --readme README.md $(BENCH_ARGS)
 	$(VPY) bench/text_conversion.py
 
 clean:
