@@ -26,7 +26,7 @@ import re
 import threading
 import time
 from collections import deque
-from itertools import compress, repeat
+from itertools import compress, islice, repeat
 from operator import and_, floordiv, itemgetter, not_
 
 try:
@@ -123,7 +123,13 @@ def dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0):
 # ContextApoptosis
 
 def one_line_digest(text: str) -> str:
-    joined = " ".join(split_words(text))
+    # The first 120 words alone already span more than 120 bytes, so the
+    # rest of a long text is left unsplit.
+    if "\x1c" in text or "\x1d" in text or "\x1e" in text or "\x1f" in text:
+        words = _WORD_RE.findall(text)
+    else:
+        words = text.split(None, 120)
+    joined = " ".join(words)
     if len(joined) <= 30 or utf8_len(joined) <= 120:  # 30 characters are at most 120 bytes
         return joined
     raw = joined.encode()
@@ -137,7 +143,8 @@ def one_line_digest(text: str) -> str:
 
 class ContextApoptosis:
     """The window under one lock: blocks as [content, oxygen, signal, tokens]
-    lists, the STATE ledger as a deque with a set beside it."""
+    lists, the STATE ledger as a deque of its rendered lines with a set of
+    its entries beside it."""
 
     def __init__(self, half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64):
         self._half_life = half_life if half_life >= 0.1 else 0.1
@@ -210,10 +217,10 @@ class ContextApoptosis:
         """Under the lock."""
         if text in self._ledger_set:
             return False
-        self._ledger.append(text)
+        self._ledger.append(f"- {text}\n")
         self._ledger_set.add(text)
         if len(self._ledger) > self._state_capacity:
-            self._ledger_set.discard(self._ledger.popleft())
+            self._ledger_set.discard(self._ledger.popleft()[2:-1])
         return True
 
     def note_state(self, fact):
@@ -226,13 +233,13 @@ class ContextApoptosis:
 
     def state_entries(self):
         with self._lock:
-            return list(self._ledger)
+            return [line[2:-1] for line in self._ledger]
 
     def render(self):
         with self._lock:
             head = "" if self._purpose is None else self._purpose + "\n"
             if self._ledger:
-                head += "STATE:\n" + "".join([f"- {e}\n" for e in self._ledger])
+                head = "".join([head, "STATE:\n", *self._ledger])
             return head + "\n".join(self._block_texts())
 
     def _block_texts(self):
@@ -335,7 +342,7 @@ def saturation_scan(text: str, window: int = 8) -> float:
         return 0.0
     windows = n - w + 1
     # Every window as a tuple of its words; the set keeps the distinct ones.
-    distinct = len(set(zip(*[tokens[k:] for k in range(w)])))
+    distinct = len(set(zip(*[islice(tokens, k, None) for k in range(w)])))
     return (windows - distinct) / windows
 
 
@@ -422,7 +429,7 @@ class HormonalBus:
         if not 0 <= flags <= 0xFFFFFFFF:
             raise OverflowError("out of range integral type conversion attempted")
         x = float(intensity)
-        selected = self._channels_of(flags & self._mask)
+        selected = self._selected.get(flags & self._mask) or self._channels_of(flags & self._mask)
         with self._lock:
             channels = self._channels
             for i in selected:
