@@ -102,8 +102,13 @@ def test_floor_results_have_the_modules_shape():
                       (floor.effort_gauge("why \u00e9"), zelmo_micro.effort_gauge("why \u00e9"))):
         assert list(got) == list(want)
         assert [type(v) for v in got.values()] == [type(v) for v in want.values()]
-    kept = set(map(id, zelmo_micro.dehydrate(messages)["kept"]))
+    ours = zelmo_micro.dehydrate(messages)
+    kept = set(map(id, ours["kept"]))
     assert 0 < len(floor.dehydrate(messages)["kept"]) and set(map(id, floor.dehydrate(messages)["kept"])) <= kept
+    # Both floors read every text's true UTF-8 length.
+    fresh = [(text.encode().decode(), flags) for text, flags in messages]
+    assert floor.dehydrate(messages)["tokens_before"] == ours["tokens_before"]
+    assert floor.dehydrate_cached(fresh)["tokens_before"] == ours["tokens_before"]
     bus = zelmo_micro.HormonalBus(32, 64)
     for i in range(64):
         bus.secrete(i & 0xFF, 1.0)
