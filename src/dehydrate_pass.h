@@ -24,6 +24,11 @@ struct DehydrateRule {
   float half_life;   // H, at least 0.1f
   float threshold;   // T, unclamped (NaN purges everything judged)
   float weights[5];  // class_weight of each BlockClass, by its value
+  // Beyond this age -a / H lies below -151, where the decay is +0 (see
+  // survives_decay); every older message then decides alike: 0 >= T.
+  // UINT64_MAX when no age gets there (an infinite H).
+  uint64_t last_decaying_age;
+  bool kept_when_decayed;
 };
 
 // H = max(half_life, 0.1f); NaN and everything below 0.1f become 0.1f.
@@ -33,6 +38,8 @@ DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcep
 // Survival of a message that is neither protected nor durable. Inline: the
 // pass runs it once per message.
 inline bool survives_decay(const DehydrateRule& rule, BlockClass cls, uint64_t age) noexcept {
+  // Most of a long history is that old: one comparison decides it.
+  if (age > rule.last_decaying_age) return rule.kept_when_decayed;
   // Each step rounds to single precision on its own (no contraction).
   const float a = static_cast<float>(age);
   const float x = -a / rule.half_life;
