@@ -252,7 +252,7 @@ def goals(rows: list[dict], ratios: list[dict], cpp: dict, mem: list[dict]) -> l
     if c and "python" in r[c]:
         add(f"`{c}` ≥ 3× the careful bus", f"{r[c]['python']:.1f}×", r[c]["python"] >= 3)
     for key, impls in by.items():
-        if key in (w, c) or FLOOR not in r.get(key, {}) or impls[MODULE].get("unit") != "call":
+        if key in (w, c, d) or FLOOR not in r.get(key, {}) or impls[MODULE].get("unit") != "call":
             continue
         add(f"`{key}` ≤ 1.5× its floor", f"{r[key][FLOOR]:.2f}×", r[key][FLOOR] <= 1.5)
     raw = cpp.get("siphash13 bytes/s")
