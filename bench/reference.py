@@ -8,7 +8,7 @@ reach for, the peers take the natural Python route and say so:
 
 * Single-precision arithmetic is emulated by rounding each double result to
   float32 through `struct` (exact for +, -, *, / of float32 inputs); exp2 is
-  the double `math.exp2` rounded to float32, which can differ from the C
+  the double `2.0 ** x` rounded to float32, which can differ from the C
   library's exp2f in the last bit in rare cases.
 * Deduplication (STATE ledger) and shingle identity (saturation scan) compare
   the texts themselves instead of 64-bit SipHash fingerprints: the same
@@ -88,12 +88,11 @@ def dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0):
     n = len(messages)
     start = time.perf_counter_ns()
     keep = []
-    exp2 = math.exp2
     for i, (_, flags) in enumerate(messages):
         if i < stable_prefix or flags & DURABLE_MASK:
             keep.append(True)
         else:
-            d = f32(exp2(f32(-float(n - 1 - i) / h)))
+            d = f32(2.0 ** f32(-float(n - 1 - i) / h))
             keep.append(f32(d * metabolic_weight(flags)) >= t)
     latency_us = (time.perf_counter_ns() - start) / 1000.0
 
@@ -198,7 +197,7 @@ class ContextApoptosis:
         return f32(f32(self._reclaimed) / f32(self._inserted))
 
     def _decay_factor(self):
-        return f32(math.exp2(f32(-1.0 / self._half_life)))
+        return f32(2.0 ** f32(-1.0 / self._half_life))
 
     def dehydrate(self, reinforce_boost=0.5, absorb=False):
         boost = f32(reinforce_boost)
