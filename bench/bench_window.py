@@ -1,6 +1,7 @@
 """A 200-turn `ContextApoptosis` session: per turn four inserts, one
 `dehydrate(absorb=True)` and one `render()`. The module against the
-pure-Python window and the window whose decay pass is vectorised with numpy.
+careful pure-Python window (one lock, blocks as small lists, double
+precision) and the window whose decay pass is vectorised with numpy.
 
 Its floor is what every render must at least do: build the rendered str.
 It is timed as `"".join` of each turn's pieces (purpose line, ledger lines,
@@ -47,7 +48,7 @@ def render_pieces(purpose, script):
         entries = w.state_entries()
         if entries:
             pieces += ["STATE:\n"] + [f"- {e}\n" for e in entries]
-        for k, block in enumerate(b[0] for b in w._snapshot()):
+        for k, block in enumerate(w.active_context()):
             pieces += [block] if k == 0 else ["\n", block]
         turns.append(pieces)
     return turns
@@ -72,7 +73,7 @@ def run(report: common.Report, tiny: bool, size: int | None = None):
         w = play(cls(), purpose, script, trace)
         traces[impl] = (trace, w.state_entries(), w.active_context(), w.active_tokens(),
                         w.inserted_tokens(), w.reduction_ratio(), len(w))
-    common.agree(name, traces)
+    common.agree(name, traces, rel=common.SINGLE)
     turns = render_pieces(purpose, script)
     if ["".join(p) for p in turns] != [text for _, text in traces["zelmo"][0]]:
         raise AssertionError(f"{name}: the floor's pieces do not join to the rendered texts")
@@ -81,6 +82,16 @@ def run(report: common.Report, tiny: bool, size: int | None = None):
         timing = harness.time_block(lambda w: play(w, purpose, script), setup=cls)
         report.add(name, impl, timing, unit="session")
     report.add(name, "floor", harness.time_block(join_all, setup=lambda: turns), unit="session")
+
+
+def module_calls(tiny: bool):
+    """(workload, make) per module row for the instruction counts: make()
+    returns (fn, args, calls). The session's count holds its driving Python
+    loop as well."""
+    turns = 12 if tiny else 200
+    purpose, script = workloads.window_session(turns)
+    return [(f"window session, {turns} turns",
+             lambda: (lambda: play(zelmo_micro.ContextApoptosis(), purpose, script), (), 1))]
 
 
 if __name__ == "__main__":

@@ -13,8 +13,11 @@ prove in a second or two that the script still runs and its peers agree.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import math
+import os
+import subprocess
 import sys
 from dataclasses import asdict
 
@@ -42,6 +45,33 @@ class Report:
         self.rows.append(row)
 
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FLOOR_SOURCE = os.path.join(ROOT, "bench", "floor")
+FLOOR_BUILD = os.environ.get("ZELMO_FLOOR_DIR", os.path.join(ROOT, "build", "floor"))
+
+
+def floor():
+    """The floor extension (bench/floor), built into build/floor on first
+    need with the CMake beside the interpreter (the project's .venv has one)."""
+    if FLOOR_BUILD not in sys.path:
+        sys.path.insert(0, FLOOR_BUILD)
+    try:
+        return importlib.import_module("zelmo_floor")
+    except ImportError:
+        pass
+    tools = os.path.dirname(sys.executable)
+    cmake = os.path.join(tools, "cmake")
+    if not os.path.exists(cmake):
+        cmake = "cmake"
+    # Ninja where the project's tools have it, as `make bench` builds it.
+    generator = ["-G", "Ninja"] if os.path.exists(os.path.join(tools, "ninja")) else []
+    subprocess.run([cmake, "-S", FLOOR_SOURCE, "-B", FLOOR_BUILD, *generator,
+                    f"-DPython_EXECUTABLE={sys.executable}"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", FLOOR_BUILD], check=True, stdout=subprocess.DEVNULL)
+    importlib.invalidate_caches()
+    return importlib.import_module("zelmo_floor")
+
+
 def fmt_time(seconds: float) -> str:
     """A duration in the unit that suits it, for the console and the report."""
     if seconds >= 1e-3:
@@ -51,23 +81,33 @@ def fmt_time(seconds: float) -> str:
     return f"{seconds * 1e9:.1f} ns"
 
 
-def same(a, b) -> bool:
-    """Equality where NaN equals NaN and floats compare bit for bit in value."""
+def same(a, b, rel: float = 0.0) -> bool:
+    """Equality where NaN equals NaN; with `rel`, two floats also count as
+    equal within that relative distance (figures the module computes in
+    single precision against a peer's double precision). Everything else,
+    decisions and counts, must be equal."""
     if isinstance(a, float) and isinstance(b, float):
-        return (math.isnan(a) and math.isnan(b)) or a == b
+        if math.isnan(a) or math.isnan(b):
+            return math.isnan(a) and math.isnan(b)
+        return a == b or (rel > 0.0 and math.isclose(a, b, rel_tol=rel, abs_tol=1e-30))
     if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+        return list(a) == list(b) and all(same(a[k], b[k], rel) for k in a)
     if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y, rel) for x, y in zip(a, b))
     return type(a) is type(b) and a == b
 
 
-def agree(what: str, results: dict):
-    """Asserts that every implementation produced the same result."""
+# Relative distance allowed between a single-precision figure and a double.
+SINGLE = 1e-5
+
+
+def agree(what: str, results: dict, rel: float = 0.0):
+    """Asserts that every implementation produced the same result (floats
+    within `rel`, see `same`)."""
     names = list(results)
     first = results[names[0]]
     for name in names[1:]:
-        if not same(first, results[name]):
+        if not same(first, results[name], rel):
             raise AssertionError(f"{what}: {name} disagrees with {names[0]}")
     print(f"  {what}: {', '.join(names)} agree", flush=True)
 
@@ -89,4 +129,4 @@ def main(family: str, run):
     return report
 
 
-__all__ = ["Report", "agree", "main", "same", "asdict", "sys"]
+__all__ = ["Report", "SINGLE", "agree", "floor", "main", "same", "asdict", "sys"]

@@ -1,9 +1,9 @@
 """numpy versions of the two places where a performance-minded Python user
 would vectorise: the one-shot `dehydrate` and the window's decay pass.
 
-Both work in float32 end to end (numpy's float32 exp2, multiply and compare),
-so they decide like the module on the benchmark workloads; numpy's exp2 may
-differ from the C library's exp2f in the last bit in rare cases. The cost of
+Both work in float32 (numpy's float32 exp2, multiply and compare), the
+natural dtype for such arrays, and are checked against the module on
+decisions and counts like the pure-Python peers. The cost of
 getting the data into arrays (UTF-8 lengths, flags) and the kept texts back
 out is part of the measured call.
 """
@@ -16,7 +16,7 @@ import numpy as np
 
 import reference as ref
 
-_WEIGHTS = np.array([4.0, 1.0, ref._WEIGHT_THINKING, 0.25, ref._WEIGHT_UNCLASSIFIED], dtype=np.float32)
+_WEIGHTS = np.array([4.0, 1.0, 0.15, 0.25, 0.6], dtype=np.float32)
 
 
 def _class_index(flags: np.ndarray) -> np.ndarray:
@@ -67,13 +67,16 @@ def dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0):
 
 
 class ContextApoptosis(ref.ContextApoptosis):
-    """The reference window with its block store kept as parallel arrays
+    """The pure-Python window with its block store kept as parallel arrays
     (float32 oxygen, uint32 signal and tokens, grown by doubling) and a
     vectorised decay-and-purge pass."""
 
     def __init__(self, half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64):
         super().__init__(half_life, safe_threshold, capacity, state_capacity)
         size = max(capacity, 16)
+        h = np.float32(half_life)
+        self._decay32 = np.exp2(np.float32(-1.0) / (h if h >= np.float32(0.1) else np.float32(0.1)))
+        self._threshold32 = np.float32(safe_threshold)
         self._contents: list[str] = []
         self._oxygen = np.empty(size, dtype=np.float32)
         self._signal = np.empty(size, dtype=np.uint32)
@@ -83,67 +86,55 @@ class ContextApoptosis(ref.ContextApoptosis):
         if not isinstance(content, str):
             raise TypeError(f"'{type(content).__qualname__}' object is not an instance of 'str'")
         tokens = ref.estimate_tokens(content)
-        ox = None if oxygen is None else ref.f32(oxygen)
-        if ox is None or ox < 0.0:
-            ox = ref.metabolic_weight(signal)
-        self._inserted += tokens
-        with self._blocks_lock:
+        if oxygen is None or oxygen < 0.0:
+            oxygen = ref.metabolic_weight(signal)
+        with self._lock:
+            self._inserted += tokens
             i = len(self._contents)
             if i == len(self._oxygen):
                 self._oxygen = np.resize(self._oxygen, 2 * i)
                 self._signal = np.resize(self._signal, 2 * i)
                 self._tokens = np.resize(self._tokens, 2 * i)
             self._contents.append(content)
-            self._oxygen[i] = ox
+            self._oxygen[i] = oxygen
             self._signal[i] = signal
             self._tokens[i] = tokens
 
     def __len__(self):
-        with self._blocks_lock:
-            return len(self._contents)
+        return len(self._contents)
 
     def active_context(self):
-        with self._blocks_lock:
+        with self._lock:
             return list(self._contents)
 
     def active_tokens(self):
-        with self._blocks_lock:
+        with self._lock:
             return int(self._tokens[: len(self._contents)].sum(dtype=np.uint64))
 
     def dehydrate(self, reinforce_boost=0.5, absorb=False):
         boost = np.float32(reinforce_boost)
-        decay = np.float32(self._decay_factor())
-        t = np.float32(self._threshold)
-        with self._blocks_lock:
+        with self._lock:
             n = len(self._contents)
             ox = self._oxygen[:n]
             sig = self._signal[:n]
             durable = (sig & ref.DURABLE_MASK) != 0
             ox[durable] += boost
-            ox[~durable] *= decay
-            keep = durable | (ox >= t)
+            ox[~durable] *= self._decay32
+            keep = durable | (ox >= self._threshold32)
             purged = n - int(np.count_nonzero(keep))
-            digests = []
             if purged:
                 gone = ~keep
                 if absorb:
                     conv = gone & ((sig & ref.CONVERSATIONAL_MASK) != 0)
-                    digests = [ref.one_line_digest(self._contents[i]) for i in np.flatnonzero(conv)]
+                    for i in np.flatnonzero(conv):
+                        self._append_state(ref.one_line_digest(self._contents[i]))
                 self._reclaimed += int(self._tokens[:n][gone].sum(dtype=np.uint64))
                 m = n - purged
                 self._oxygen[:m] = ox[keep]
                 self._signal[:m] = sig[keep]
                 self._tokens[:m] = self._tokens[:n][keep]
                 self._contents = list(compress(self._contents, keep.tolist()))
-        for d in digests:
-            self._append_state(d)
         return purged
 
     def _block_texts(self):
         return self._contents
-
-    def _snapshot(self):
-        with self._blocks_lock:
-            n = len(self._contents)
-            return [(self._contents[i], float(self._oxygen[i]), int(self._signal[i]), int(self._tokens[i]))
-                    for i in range(n)]

@@ -1,50 +1,47 @@
 """Pure-Python peers of zelmo_micro, written the way a careful Python developer
-would write them: idiomatic, using the standard library's C-level building
-blocks (str methods, sets, tuples, `re`, `struct`), exact where exactness is
-cheap, and with the same results as the module on the benchmark workloads.
+would write them for real: double precision (`math.exp2`, or `2.0 ** x` on
+Python 3.10), local binds, comprehensions, `str.split`, sets of tuples, one
+`threading.Lock` and a `collections.deque` for the bus. Nothing emulates the
+module's single-precision arithmetic or its hashing.
 
-Where exact agreement would need machinery a Python developer would not
-reach for, the peers take the natural Python route and say so:
+They are checked against the module on every benchmark workload before they
+are timed: on decisions and counts (kept texts, token sums, purge counts,
+rendered texts, tiers, word counts) exactly, and on figures that the module
+computes in single precision (oxygen, ratios, concentrations) to within a
+relative 1e-5. Where they take another route to the same answer they say so:
 
-* Single-precision arithmetic is emulated by rounding each double result to
-  float32 through `struct` (exact for +, -, *, / of float32 inputs); exp2 is
-  the double `math.exp2` rounded to float32, which can differ from the C
-  library's exp2f in the last bit in rare cases.
-* Deduplication (STATE ledger) and shingle identity (saturation scan) compare
-  the texts themselves instead of 64-bit SipHash fingerprints: the same
-  answer unless two different texts collide in 64 bits.
+* Deduplication (the STATE ledger) and shingle identity (the saturation
+  scan) compare the texts themselves, not 64-bit fingerprints: the same answer
+  unless two different texts collide in 64 bits.
+* Words are `str.split()` words. Python also splits on U+001C..U+001F, which
+  are not white space to the module; a text holding one of those four takes
+  a regular expression instead (a test of four `in`s decides).
 * Lower-casing and "alphanumeric" use Python's own Unicode data (`str.lower`,
-  `str.isalnum` via `re`'s \\w), which differs from the module's Unicode 15
-  Alphabetic/N* rules on a few rare code points.
+  `re`'s \\w), which differs from the module's on a few rare code points.
+* Parameters are doubles: a threshold or half-life beyond single precision's
+  range (a threshold of 1e-300, which the module's single precision makes 0)
+  decides differently. The benchmark parameters are well inside it.
 """
 from __future__ import annotations
 
 import math
 import re
-import struct
 import threading
 import time
 from collections import deque
-from itertools import islice
+from itertools import compress, islice, repeat
+from operator import and_, floordiv, itemgetter, not_
+
+try:
+    from math import exp2
+except ImportError:  # Python 3.10
+
+    def exp2(x: float) -> float:
+        return 2.0 ** x
+
 
 SYSTEM, USER, ASSISTANT, FACT, TOOL, THINKING = 1, 2, 4, 8, 16, 32
 DURABLE_MASK, CONVERSATIONAL_MASK = SYSTEM | FACT, USER | ASSISTANT
-
-_F32 = struct.Struct("f")
-_pack, _unpack = _F32.pack, _F32.unpack
-
-
-def f32(x: float) -> float:
-    """`x` rounded to the nearest single-precision value (as a Python float)."""
-    try:
-        return _unpack(_pack(x))[0]
-    except OverflowError:
-        return math.copysign(math.inf, x)
-
-
-F32_TENTH = f32(0.1)
-_WEIGHT_THINKING = f32(0.15)
-_WEIGHT_UNCLASSIFIED = f32(0.6)
 
 
 def metabolic_weight(flags: int) -> float:
@@ -53,26 +50,28 @@ def metabolic_weight(flags: int) -> float:
     if flags & CONVERSATIONAL_MASK:
         return 1.0
     if flags & THINKING:
-        return _WEIGHT_THINKING
+        return 0.15
     if flags & TOOL:
         return 0.25
-    return _WEIGHT_UNCLASSIFIED
+    return 0.6
+
+
+def utf8_len(text: str) -> int:
+    return len(text) if text.isascii() else len(text.encode("utf-8"))
 
 
 def estimate_tokens(text: str) -> int:
-    return (len(text.encode("utf-8")) // 4 + 1) & 0xFFFFFFFF
+    return utf8_len(text) // 4 + 1
 
 
-# Unicode White_Space. Python's str.split() also splits on U+001C..U+001F,
-# so it is only used when none of those four characters occurs.
+# Unicode White_Space less U+001C..U+001F, which str.split() also splits on.
 _WORD_RE = re.compile("[^\t\n\x0b\x0c\r \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+")
-_SPLIT_ONLY_IN_PYTHON = re.compile("[\x1c-\x1f]")
 
 
 def split_words(text: str) -> list[str]:
-    if _SPLIT_ONLY_IN_PYTHON.search(text) is None:
-        return text.split()
-    return _WORD_RE.findall(text)
+    if "\x1c" in text or "\x1d" in text or "\x1e" in text or "\x1f" in text:
+        return _WORD_RE.findall(text)
+    return text.split()
 
 
 # ---------------------------------------------------------------------------
@@ -81,43 +80,44 @@ def split_words(text: str) -> list[str]:
 def dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0):
     if isinstance(messages, str):
         raise TypeError("Can't extract `str` to `Vec`")
-    h = f32(half_life)
-    if not h >= F32_TENTH:
-        h = F32_TENTH
-    t = f32(safe_threshold)
+    h = half_life if half_life >= 0.1 else 0.1  # NaN too
+    t = safe_threshold
     n = len(messages)
+    last = n - 1
+    p = min(stable_prefix, n)
+    texts = list(map(itemgetter(0), messages))
+    flags = list(map(itemgetter(1), messages))
     start = time.perf_counter_ns()
-    keep = []
-    exp2 = math.exp2
-    for i, (_, flags) in enumerate(messages):
-        if i < stable_prefix or flags & DURABLE_MASK:
-            keep.append(True)
-        else:
-            d = f32(exp2(f32(-float(n - 1 - i) / h)))
-            keep.append(f32(d * metabolic_weight(flags)) >= t)
+    # The heaviest class that decays weighs 1.0, so a message older than
+    # h * log2(1 / t) can't reach the threshold: only the newest `horizon`
+    # messages need their exp2 (two more than that bound, for its rounding).
+    horizon = min(n, int(h * math.log2(1.0 / t)) + 2) if 0.0 < t < 1.0 else n
+    cut = max(n - horizon, p)
+    kept_at = list(range(p))
+    kept_at += compress(range(p, cut), map(and_, flags[p:cut], repeat(DURABLE_MASK)))
+    kept_at += [
+        i for i in range(cut, n)
+        if flags[i] & 9 or exp2((i - last) / h) * (
+            1.0 if flags[i] & 6 else 0.15 if flags[i] & 32 else 0.25 if flags[i] & 16 else 0.6) >= t
+    ]
     latency_us = (time.perf_counter_ns() - start) / 1000.0
 
-    kept = []
-    tokens_before = tokens_after = prefix_tokens = purged = 0
-    for i, ((text, _), k) in enumerate(zip(messages, keep)):
-        tokens = estimate_tokens(text)
-        tokens_before += tokens
-        if i < stable_prefix:
-            prefix_tokens += tokens
-        if k:
-            kept.append(text)
-            tokens_after += tokens
-        else:
-            purged += 1
+    # Token estimates: len(text) // 4 + 1, the length in UTF-8 bytes.
+    sizes = list(map(len, texts))
+    for i in compress(range(n), map(not_, map(str.isascii, texts))):
+        sizes[i] = len(texts[i].encode())
+    quarters = list(map(floordiv, sizes, repeat(4)))
+    tokens_before = sum(quarters) + n
+    tokens_after = sum([quarters[i] for i in kept_at]) + len(kept_at)
     return {
-        "kept": kept,
+        "kept": [texts[i] for i in kept_at],
         "blocks_in": n,
-        "blocks_kept": n - purged,
-        "blocks_purged": purged,
+        "blocks_kept": len(kept_at),
+        "blocks_purged": n - len(kept_at),
         "tokens_before": tokens_before,
         "tokens_after": tokens_after,
         "reduction": 1.0 - tokens_after / tokens_before if tokens_before else 0.0,
-        "stable_prefix_tokens": prefix_tokens,
+        "stable_prefix_tokens": sum(quarters[:p]) + p,
         "kernel_latency_us": latency_us,
     }
 
@@ -126,149 +126,128 @@ def dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0):
 # ContextApoptosis
 
 def one_line_digest(text: str) -> str:
-    joined = " ".join(split_words(text))
-    raw = joined.encode("utf-8")
-    if len(raw) <= 120:
+    # The first 120 words alone already span more than 120 bytes, so the
+    # rest of a long text is left unsplit.
+    if "\x1c" in text or "\x1d" in text or "\x1e" in text or "\x1f" in text:
+        words = _WORD_RE.findall(text)
+    else:
+        words = text.split(None, 120)
+    joined = " ".join(words)
+    if len(joined) <= 30 or utf8_len(joined) <= 120:  # 30 characters are at most 120 bytes
         return joined
+    raw = joined.encode()
     cut = 120
     while cut < len(raw) and (raw[cut] & 0xC0) == 0x80:
         cut += 1
     if cut == len(raw):
         return joined
-    return raw[:cut].decode("utf-8") + "\u2026"
-
-
-class _Block:
-    __slots__ = ("content", "oxygen", "signal", "tokens")
-
-    def __init__(self, content, oxygen, signal, tokens):
-        self.content = content
-        self.oxygen = oxygen
-        self.signal = signal
-        self.tokens = tokens
+    return raw[:cut].decode() + "\u2026"
 
 
 class ContextApoptosis:
-    """The window with its three locks (blocks, purpose, ledger)."""
+    """The window under one lock: blocks as [content, oxygen, signal, tokens]
+    lists, the STATE ledger as a deque of its rendered lines with a set of
+    its entries beside it."""
 
     def __init__(self, half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64):
-        h = f32(half_life)
-        self._half_life = h if h >= F32_TENTH else F32_TENTH
-        self._threshold = f32(safe_threshold)
+        self._half_life = half_life if half_life >= 0.1 else 0.1
+        self._decay = exp2(-1.0 / self._half_life)
+        self._threshold = safe_threshold
         self._state_capacity = state_capacity or 1
-        self._blocks: list[_Block] = []
+        self._blocks: list[list] = []
         self._purpose = None
         self._ledger: deque[str] = deque()
         self._ledger_set: set[str] = set()
         self._inserted = 0
         self._reclaimed = 0
-        self._blocks_lock = threading.Lock()
-        self._purpose_lock = threading.Lock()
-        self._ledger_lock = threading.Lock()
+        self._lock = threading.Lock()
 
     def insert(self, content, signal=0, oxygen=None):
         if not isinstance(content, str):
             raise TypeError(f"'{type(content).__qualname__}' object is not an instance of 'str'")
-        tokens = estimate_tokens(content)
-        ox = None if oxygen is None else f32(oxygen)
-        if ox is None or ox < 0.0:
-            ox = metabolic_weight(signal)
-        self._inserted += tokens
-        with self._blocks_lock:
-            self._blocks.append(_Block(content, ox, signal, tokens))
+        tokens = (len(content) if content.isascii() else len(content.encode())) // 4 + 1
+        if oxygen is None or oxygen < 0.0:
+            oxygen = metabolic_weight(signal)
+        with self._lock:
+            self._inserted += tokens
+            self._blocks.append([content, oxygen, signal, tokens])
 
     def __len__(self):
-        with self._blocks_lock:
-            return len(self._blocks)
+        return len(self._blocks)
 
     def active_context(self):
-        with self._blocks_lock:
-            return [b.content for b in self._blocks]
+        with self._lock:
+            return [b[0] for b in self._blocks]
 
     def active_tokens(self):
-        with self._blocks_lock:
-            return sum(b.tokens for b in self._blocks)
+        with self._lock:
+            return sum([b[3] for b in self._blocks])
 
     def inserted_tokens(self):
         return self._inserted
 
     def reduction_ratio(self):
-        if not self._inserted:
-            return 0.0
-        return f32(f32(self._reclaimed) / f32(self._inserted))
-
-    def _decay_factor(self):
-        return f32(math.exp2(f32(-1.0 / self._half_life)))
+        with self._lock:
+            return self._reclaimed / self._inserted if self._inserted else 0.0
 
     def dehydrate(self, reinforce_boost=0.5, absorb=False):
-        boost = f32(reinforce_boost)
-        decay = self._decay_factor()
-        t = self._threshold
-        digests = []
-        with self._blocks_lock:
-            survivors = []
-            reclaimed = 0
+        decay, t = self._decay, self._threshold
+        survivors = []
+        keep = survivors.append
+        purged = []
+        with self._lock:
             for b in self._blocks:
-                if b.signal & DURABLE_MASK:
-                    b.oxygen = f32(b.oxygen + boost)
-                    survivors.append(b)
-                    continue
-                b.oxygen = ox = f32(b.oxygen * decay)
-                if ox >= t:
-                    survivors.append(b)
+                if b[2] & 9:
+                    b[1] += reinforce_boost
+                    keep(b)
                 else:
-                    reclaimed += b.tokens
-                    if absorb and b.signal & CONVERSATIONAL_MASK:
-                        digests.append(one_line_digest(b.content))
-            purged = len(self._blocks) - len(survivors)
-            self._blocks[:] = survivors
-            self._reclaimed += reclaimed
-        for d in digests:
-            self._append_state(d)
-        return purged
+                    b[1] *= decay
+                    if b[1] >= t:
+                        keep(b)
+                    else:
+                        purged.append(b)
+            if not purged:
+                return 0
+            self._blocks = survivors
+            self._reclaimed += sum([b[3] for b in purged])
+            if absorb:
+                for b in purged:
+                    if b[2] & 6:
+                        self._append_state(one_line_digest(b[0]))
+        return len(purged)
 
     def _append_state(self, text):
-        with self._ledger_lock:
-            if text in self._ledger_set:
-                return False
-            self._ledger.append(text)
-            self._ledger_set.add(text)
-            while len(self._ledger) > self._state_capacity:
-                self._ledger_set.discard(self._ledger.popleft())
-            return True
+        """Under the lock."""
+        if text in self._ledger_set:
+            return False
+        self._ledger.append(f"- {text}\n")
+        self._ledger_set.add(text)
+        if len(self._ledger) > self._state_capacity:
+            self._ledger_set.discard(self._ledger.popleft()[2:-1])
+        return True
 
     def note_state(self, fact):
-        return self._append_state(fact)
+        with self._lock:
+            return self._append_state(fact)
 
     def set_purpose(self, text):
-        with self._purpose_lock:
+        with self._lock:
             self._purpose = text
 
     def state_entries(self):
-        with self._ledger_lock:
-            return list(self._ledger)
+        with self._lock:
+            return [line[2:-1] for line in self._ledger]
 
     def render(self):
-        parts = []
-        with self._purpose_lock:
-            if self._purpose is not None:
-                parts.append(self._purpose + "\n")
-        with self._ledger_lock:
+        with self._lock:
+            head = "" if self._purpose is None else self._purpose + "\n"
             if self._ledger:
-                parts.append("STATE:\n")
-                parts.extend(f"- {e}\n" for e in self._ledger)
-        with self._blocks_lock:
-            parts.append("\n".join(self._block_texts()))
-        return "".join(parts)
+                head = "".join([head, "STATE:\n", *self._ledger])
+            return head + "\n".join(self._block_texts())
 
     def _block_texts(self):
-        """The blocks' texts, oldest first; called under the blocks lock."""
-        return (b.content for b in self._blocks)
-
-    # For agreement checks: (content, oxygen, signal, tokens) per block.
-    def _snapshot(self):
-        with self._blocks_lock:
-            return [(b.content, b.oxygen, b.signal, b.tokens) for b in self._blocks]
+        """The blocks' texts, oldest first; called under the lock."""
+        return [b[0] for b in self._blocks]
 
 
 # ---------------------------------------------------------------------------
@@ -293,17 +272,16 @@ _HARD_STEMS = (
     "investig")
 # From the first to the last alphanumeric character ([^\W_] is str.isalnum()).
 _CORE_RE = re.compile(r"[^\W_](?:.*[^\W_])?", re.S)
-_W = {name: f32(v) for name, v in (("0.3", 0.3), ("0.25", 0.25), ("0.2", 0.2), ("0.15", 0.15),
-                                    ("0.1", 0.1), ("0.05", 0.05), ("0.4", 0.4), ("0.7", 0.7))}
 
 
 def effort_gauge(text: str):
     lowered = text.lower()
     words = split_words(lowered)
     n = len(words)
-    code_symbols = sum(map(lowered.count, "();<=>`{}"))
-    digits = sum(map(lowered.count, "0123456789"))
-    nbytes = len(lowered.encode("utf-8"))
+    count = lowered.count
+    code_symbols = sum([count(c) for c in "();<=>`{}"])
+    digits = sum([count(c) for c in "0123456789"])
+    nbytes = utf8_len(lowered)
 
     code_words = hard = constraint = trivial = 0
     search = _CORE_RE.search
@@ -322,31 +300,20 @@ def effort_gauge(text: str):
             trivial += 1
     code_hits = code_words + code_symbols // 6
 
-    fw = f32(n)
-    digit_ratio = f32(f32(digits) / f32(nbytes)) if nbytes else 0.0
-    novelty = f32(f32(len(set(words))) / fw) if n else 0.0
-    len_score = min(f32(fw / 400.0), 1.0)
-    hard_norm = min(f32(f32(hard) / 3.0), 1.0)
-    constraint_norm = min(f32(f32(constraint) / 6.0), 1.0)
-    code_norm = min(f32(f32(code_hits) / 12.0), 1.0)
-    digit_norm = min(f32(digit_ratio * 8.0), 1.0)
-
-    w = _W
-    s = f32(len_score * w["0.3"])
-    s = f32(s + f32(hard_norm * w["0.25"]))
-    s = f32(s + f32(constraint_norm * w["0.2"]))
-    s = f32(f32(code_norm * w["0.15"]) + s)
-    s = f32(f32(digit_norm * w["0.1"]) + s)
-    factor = f32(f32(novelty * 0.5) + 0.5)
-    score = min(max(f32(s * factor), 0.0), 1.0)
+    digit_ratio = digits / nbytes if nbytes else 0.0
+    novelty = len(set(words)) / n if n else 0.0
+    len_score = min(n / 400.0, 1.0)
+    s = (len_score * 0.3 + min(hard / 3.0, 1.0) * 0.25 + min(constraint / 6.0, 1.0) * 0.2
+         + min(code_hits / 12.0, 1.0) * 0.15 + min(digit_ratio * 8.0, 1.0) * 0.1)
+    score = min(max(s * (novelty * 0.5 + 0.5), 0.0), 1.0)
     if (n <= 7 and hard == 0 and code_hits == 0) or (n <= 3 and trivial > 0):
-        score = min(score, w["0.05"])
+        score = min(score, 0.05)
 
-    if score < w["0.15"]:
-        tier, budget = ("low", 1024) if (n >= 4 and hard > 0 and score > w["0.05"]) else ("off", 0)
-    elif score < w["0.4"]:
+    if score < 0.15:
+        tier, budget = ("low", 1024) if (n >= 4 and hard > 0 and score > 0.05) else ("off", 0)
+    elif score < 0.4:
         tier, budget = "low", 1024
-    elif score < w["0.7"]:
+    elif score < 0.7:
         tier, budget = "medium", 4096
     else:
         tier, budget = "high", 16384
@@ -377,10 +344,9 @@ def saturation_scan(text: str, window: int = 8) -> float:
     if n < 2 * w:
         return 0.0
     windows = n - w + 1
-    # Every window as a tuple of its tokens; the set keeps the distinct ones,
-    # and every window beyond the first of its kind is a duplicate.
-    distinct = len(set(zip(*(islice(tokens, k, None) for k in range(w)))))
-    return f32(f32(windows - distinct) / f32(windows))
+    # Every window as a tuple of its words; the set keeps the distinct ones.
+    distinct = len(set(zip(*[islice(tokens, k, None) for k in range(w)])))
+    return (windows - distinct) / windows
 
 
 # ---------------------------------------------------------------------------
@@ -419,7 +385,7 @@ def consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8, cache_rea
 
 
 # ---------------------------------------------------------------------------
-# HormonalSignal and HormonalBus (threading.Lock + collections.deque)
+# HormonalSignal and HormonalBus (one threading.Lock and a collections.deque)
 
 class HormonalSignal:
     __slots__ = ("flags", "intensity")
@@ -428,7 +394,7 @@ class HormonalSignal:
         if not 0 <= flags <= 0xFFFFFFFF:
             raise OverflowError("out of range integral type conversion attempted")
         self.flags = flags
-        self.intensity = f32(intensity)
+        self.intensity = float(intensity)
 
     def __repr__(self):
         x = self.intensity
@@ -438,6 +404,12 @@ class HormonalSignal:
 
 
 class HormonalBus:
+    """Channels as a list of floats, events as (flags, intensity) tuples in a
+    deque, all under one lock. The channels a flag word selects are looked up
+    in a small cache (agents use a handful of flag words)."""
+
+    _CACHED_MASKS = 4096
+
     def __init__(self, num_signals=32, event_capacity=4096):
         self._n = min(num_signals, 32) or 1
         self._mask = (1 << self._n) - 1
@@ -446,19 +418,25 @@ class HormonalBus:
         self._secretions = 0
         self._events: deque = deque()
         self._lock = threading.Lock()
+        self._selected: dict[int, tuple[int, ...]] = {}
+
+    def _channels_of(self, bits: int) -> tuple[int, ...]:
+        selected = self._selected.get(bits)
+        if selected is None:
+            selected = tuple(i for i in range(self._n) if bits >> i & 1)
+            if len(self._selected) < self._CACHED_MASKS:
+                self._selected[bits] = selected
+        return selected
 
     def secrete(self, flags, intensity):
         if not 0 <= flags <= 0xFFFFFFFF:
             raise OverflowError("out of range integral type conversion attempted")
-        x = f32(intensity)
-        bits = flags & self._mask
+        x = float(intensity)
+        selected = self._selected.get(flags & self._mask) or self._channels_of(flags & self._mask)
         with self._lock:
             channels = self._channels
-            while bits:
-                low = bits & -bits
-                i = low.bit_length() - 1
-                channels[i] = f32(x + channels[i])
-                bits ^= low
+            for i in selected:
+                channels[i] += x
             self._secretions += 1
             if len(self._events) < self._capacity:
                 self._events.append((flags, x))
@@ -469,43 +447,34 @@ class HormonalBus:
         self.secrete(signal.flags, signal.intensity)
 
     def sense(self, mask):
-        bits = mask & self._mask
-        total = 0.0
+        selected = self._channels_of(mask & self._mask)
         with self._lock:
             channels = self._channels
-            while bits:
-                low = bits & -bits
-                total = f32(total + channels[low.bit_length() - 1])
-                bits ^= low
-        return total
+            return sum([channels[i] for i in selected], 0.0)
 
     def concentration(self, signal_bit):
         with self._lock:
             return self._channels[signal_bit] if signal_bit < self._n else 0.0
 
     def tick(self, decay):
-        d = f32(decay)
         with self._lock:
-            self._channels = [f32(d * c) for c in self._channels]
+            self._channels = [decay * c for c in self._channels]
 
     def snapshot(self):
         with self._lock:
             return list(self._channels)
 
     def drain_events(self, max):
-        out = []
         with self._lock:
             events = self._events
-            take = min(max, len(events))
+            if max >= len(events):
+                out = list(events)
+                events.clear()
+                return out
             popleft = events.popleft
-            for _ in range(take):
-                out.append(popleft())
-        return out
+            return [popleft() for _ in range(max)]
 
     def stats(self):
         with self._lock:
-            total = -0.0
-            for c in self._channels:
-                total = f32(total + c)
             return {"num_signals": float(self._n), "secretions": float(self._secretions),
-                    "total_concentration": total}
+                    "total_concentration": sum(self._channels, 0.0)}

@@ -369,17 +369,8 @@ std::size_t utf8_length(PyObject* str) {
   if (n <= kCountedChars) {
     Py_UCS4 buf[kCountedChars];
     if (!PyUnicode_AsUCS4(str, buf, kCountedChars, 0)) throw_error();
-    // Bytes beyond the first of each character; 32-bit lanes (at most 3 *
-    // 4096) so that the loop vectorises without widening.
-    std::uint32_t extra = 0;
-    std::uint32_t surrogates = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      const Py_UCS4 c = buf[i];
-      extra += static_cast<std::uint32_t>(c >= 0x80) + static_cast<std::uint32_t>(c >= 0x800) +
-               static_cast<std::uint32_t>(c >= 0x10000);
-      surrogates |= static_cast<std::uint32_t>((c & 0xFFFFF800u) == 0xD800u);
-    }
-    if (!surrogates) return static_cast<std::size_t>(n) + extra;
+    const std::size_t length = utf8_length_of_points(buf, static_cast<std::size_t>(n));
+    if (length != kNotScalar) return length;
   }
   // Long texts, and texts with a lone surrogate: the interpreter's encoder
   // gives the length, or raises exactly what the text conversion raises.
@@ -578,7 +569,7 @@ bool to_bool(PyObject* obj) {
   raise_type_mismatch(obj, "bool");
 }
 
-void to_pairs(PyObject* obj, PairSink& sink) {
+std::size_t pairs_hint(PyObject* obj) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) {
     raise_type_mismatch(obj, "Sequence");  // collections.abc.Sequence
@@ -588,25 +579,30 @@ void to_pairs(PyObject* obj, PairSink& sink) {
     PyErr_Clear();
     hint = 0;
   }
-  sink.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservationHint));
+  return std::min(static_cast<std::size_t>(hint), kMaxReservationHint);
+}
 
-  Ref iter(check(PyObject_GetIter(obj)));
-  while (PyObject* raw = PyIter_Next(iter.get())) {
-    Ref item(raw);
-    if (!PyTuple_Check(raw)) raise_type_mismatch(raw, "tuple");
-    const Py_ssize_t len = PyTuple_Size(raw);
-    if (len != 2) {
-      raise_format(PyExc_ValueError,
-                   take(PyUnicode_FromFormat(
-                       "expected tuple of length 2, but got tuple of length %zd", len)));
-    }
-    PyObject* text = PyTuple_GetItem(raw, 0);
-    if (!PyUnicode_Check(text)) raise_type_mismatch(text, "str");
-    const std::size_t bytes = utf8_length(text);
-    const std::uint32_t flags = to_u32(PyTuple_GetItem(raw, 1));
-    sink.push(text, bytes, flags);
+Pair read_pair(PyObject* item) {
+  if (!PyTuple_Check(item)) raise_type_mismatch(item, "tuple");
+  const Py_ssize_t len = PyTuple_Size(item);
+  if (len != 2) {
+    raise_format(PyExc_ValueError,
+                 take(PyUnicode_FromFormat("expected tuple of length 2, but got tuple of length %zd", len)));
   }
-  if (PyErr_Occurred()) throw_error();
+  PyObject* text = PyTuple_GetItem(item, 0);
+  if (!PyUnicode_Check(text)) raise_type_mismatch(text, "str");
+  const std::size_t bytes = utf8_length(text);
+  PyObject* flags = PyTuple_GetItem(item, 1);
+  // A plain int within range is read directly; everything else (and every
+  // failure) takes the full conversion, which raises what it promises.
+  if (PyLong_CheckExact(flags)) {
+    const long x = PyLong_AsLong(flags);
+    if (x >= 0 && static_cast<unsigned long>(x) <= 0xFFFFFFFFul) {
+      return Pair{text, bytes, static_cast<std::uint32_t>(x)};
+    }
+    if (x == -1 && PyErr_Occurred()) PyErr_Clear();
+  }
+  return Pair{text, bytes, to_u32(flags)};
 }
 
 // ---------------------------------------------------------------------------

@@ -305,16 +305,31 @@ std::size_t utf8_length(PyObject* str);
 // sequence of pairs: feeds `sink.reserve(n)` once with a bounded hint, then
 // `sink.push(text, utf8_bytes, flags)` per item, in order. `text` is the
 // item's str (or str subclass) after the text check, borrowed: the item may
-// die after the push, so a sink that keeps it takes its own reference.
-class PairSink {
- public:
-  virtual void reserve(std::size_t n) = 0;
-  virtual void push(PyObject* text, std::size_t utf8_bytes, std::uint32_t flags) = 0;
-
- protected:
-  ~PairSink() = default;
+// die after the push, so a sink that keeps it takes its own reference. A
+// template, so that the per-item push inlines into the walk.
+struct Pair {
+  PyObject* text;  // borrowed from the item
+  std::size_t utf8_bytes;
+  std::uint32_t flags;
 };
-void to_pairs(PyObject* obj, PairSink& sink);
+// The reservation hint of a pair sequence, after the checks that reject a
+// str and a non-sequence.
+std::size_t pairs_hint(PyObject* obj);
+// One item: a 2-tuple of a str and a u32, read; raises what the conversion
+// of a pair sequence raises.
+Pair read_pair(PyObject* item);
+
+template <class Sink>
+void to_pairs(PyObject* obj, Sink& sink) {
+  sink.reserve(pairs_hint(obj));
+  Ref iter(check(PyObject_GetIter(obj)));
+  while (PyObject* raw = PyIter_Next(iter.get())) {
+    Ref item(raw);
+    const Pair pair = read_pair(raw);
+    sink.push(pair.text, pair.utf8_bytes, pair.flags);
+  }
+  if (PyErr_Occurred()) throw_error();
+}
 
 // Upper bound on how much a caller-reported length may reserve up front.
 inline constexpr std::size_t kMaxReservationHint = std::size_t{1} << 16;

@@ -1,28 +1,41 @@
 // Clamps and the single-precision survival rule of the one-shot dehydration.
 #include "dehydrate_pass.h"
 
-#include <math.h>
-
 namespace zelmo {
 
 float clamp_half_life(float half_life) noexcept {
   return half_life >= 0.1f ? half_life : 0.1f;  // NaN fails the comparison
 }
 
-DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcept {
-  return DehydrateRule{clamp_half_life(half_life), safe_threshold};
-}
-
-bool survives_decay(const DehydrateRule& rule, BlockClass cls, uint64_t age) noexcept {
-  // Each step rounds to single precision on its own (no contraction).
+namespace {
+// Whether message age `age` has decayed to +0: -a / H below -151, the test
+// survives_decay makes, in the same single-precision steps.
+bool fully_decayed(float half_life, uint64_t age) noexcept {
   const float a = static_cast<float>(age);
-  const float x = -a / rule.half_life;
-  // Below -151 the exact power lies under a quarter of the smallest
-  // subnormal, so exp2f returns +0; skipping the call spares its underflow
-  // path (errno and exception flags), which old messages would take.
-  const float d = x < -151.0f ? 0.0f : ::exp2f(x);
-  const float p = d * class_weight(cls);
-  return p >= rule.threshold;
+  return -a / half_life < -151.0f;
+}
+}  // namespace
+
+DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcept {
+  DehydrateRule rule{clamp_half_life(half_life), safe_threshold, {}, UINT64_MAX, false};
+  for (BlockClass cls : {BlockClass::durable, BlockClass::conversational, BlockClass::thinking,
+                         BlockClass::tool, BlockClass::unclassified}) {
+    rule.weights[static_cast<std::size_t>(cls)] = class_weight(cls);
+  }
+  // The test only grows truer with age (rounding to single precision and
+  // dividing by a positive H are both monotonic), so the last age where it
+  // fails is found by bisection.
+  if (fully_decayed(rule.half_life, UINT64_MAX)) {
+    uint64_t lo = 0, hi = UINT64_MAX;  // fully_decayed(lo) is false, fully_decayed(hi) true
+    while (hi - lo > 1) {
+      const uint64_t mid = lo + (hi - lo) / 2;
+      (fully_decayed(rule.half_life, mid) ? hi : lo) = mid;
+    }
+    rule.last_decaying_age = lo;
+  }
+  // A weight times +0 is +0 for every class.
+  rule.kept_when_decayed = 0.0f >= safe_threshold;
+  return rule;
 }
 
 double DehydrateTotals::reduction() const noexcept {

@@ -9,6 +9,8 @@
 // interpreter object, so the binding runs it without the interpreter lock.
 #pragma once
 
+#include <math.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -19,16 +21,35 @@
 namespace zelmo {
 
 struct DehydrateRule {
-  float half_life;  // H, at least 0.1f
-  float threshold;  // T, unclamped (NaN purges everything judged)
+  float half_life;   // H, at least 0.1f
+  float threshold;   // T, unclamped (NaN purges everything judged)
+  float weights[5];  // class_weight of each BlockClass, by its value
+  // Beyond this age -a / H lies below -151, where the decay is +0 (see
+  // survives_decay); every older message then decides alike: 0 >= T.
+  // UINT64_MAX when no age gets there (an infinite H).
+  uint64_t last_decaying_age;
+  bool kept_when_decayed;
 };
 
 // H = max(half_life, 0.1f); NaN and everything below 0.1f become 0.1f.
 float clamp_half_life(float half_life) noexcept;
 DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcept;
 
-// Survival of a message that is neither protected nor durable.
-bool survives_decay(const DehydrateRule& rule, BlockClass cls, uint64_t age) noexcept;
+// Survival of a message that is neither protected nor durable. Inline: the
+// pass runs it once per message.
+inline bool survives_decay(const DehydrateRule& rule, BlockClass cls, uint64_t age) noexcept {
+  // Most of a long history is that old: one comparison decides it.
+  if (age > rule.last_decaying_age) return rule.kept_when_decayed;
+  // Each step rounds to single precision on its own (no contraction).
+  const float a = static_cast<float>(age);
+  const float x = -a / rule.half_life;
+  // Below -151 the exact power lies under a quarter of the smallest
+  // subnormal, so exp2f returns +0; skipping the call spares its underflow
+  // path (errno and exception flags), which old messages would take.
+  const float d = x < -151.0f ? 0.0f : ::exp2f(x);
+  const float p = d * rule.weights[static_cast<std::size_t>(cls)];
+  return p >= rule.threshold;
+}
 inline bool survives_decay(const DehydrateRule& rule, uint32_t flags, uint64_t age) noexcept {
   return survives_decay(rule, block_class(flags), age);
 }

@@ -26,11 +26,11 @@ Interned k_kernel_latency_us("kernel_latency_us");
 // The converted messages, one word each: a strong reference to the text with
 // the message's class (BlockClass, 0..4) in the three low bits, which the
 // alignment of every interpreter object leaves clear; the pass replaces the
-// class with the verdict. The texts are not copied: the survivors go back in
-// "kept" as the very same str objects (a str subclass is copied into a plain
-// str there), so the call holds one word per message, no more than a list
-// of the keep decisions would take in Python.
-class Messages final : public PairSink {
+// class with the verdict. Beside it, the message's token estimate, so that
+// no text is measured twice. The texts are not copied: the survivors go back
+// in "kept" as the very same str objects (a str subclass is copied into a
+// plain str there), so the call holds a word and a half per message.
+class Messages final {
  public:
   static constexpr std::uintptr_t kTagBits = 7;
   static constexpr std::uintptr_t kPurged = 0, kKept = 1;
@@ -42,18 +42,24 @@ class Messages final : public PairSink {
     for (std::uintptr_t w : words_) Py_DECREF(object_of(w));
   }
 
-  void reserve(std::size_t n) override { words_.reserve(n); }
-  void push(PyObject* obj, std::size_t utf8_bytes, std::uint32_t flags) override {
+  void reserve(std::size_t n) {
+    words_.reserve(n);
+    tokens_.reserve(n);
+  }
+  void push(PyObject* obj, std::size_t utf8_bytes, std::uint32_t flags) {
     const auto bits = reinterpret_cast<std::uintptr_t>(obj);
     if (bits & kTagBits) throw Fault("misaligned object");
+    const std::uint32_t tokens = estimate_tokens_for_bytes(utf8_bytes);
+    tokens_.push_back(tokens);  // first: a failure here leaves the words as they were
     words_.push_back(bits | static_cast<std::uintptr_t>(block_class(flags)));
     Py_INCREF(obj);  // taken once the word is stored
-    tokens_before_ += estimate_tokens_for_bytes(utf8_bytes);
+    tokens_before_ += tokens;
   }
 
   std::size_t size() const noexcept { return words_.size(); }
   std::uint64_t tokens_before() const noexcept { return tokens_before_; }
   PyObject* text(std::size_t i) const noexcept { return object_of(words_[i]); }
+  std::uint32_t tokens(std::size_t i) const noexcept { return tokens_[i]; }
   BlockClass block_class_of(std::size_t i) const noexcept {
     return static_cast<BlockClass>(words_[i] & kTagBits);
   }
@@ -68,6 +74,7 @@ class Messages final : public PairSink {
   }
 
   std::vector<std::uintptr_t> words_;
+  std::vector<std::uint32_t> tokens_;  // one more than words_ after a failed push
   std::uint64_t tokens_before_ = 0;
 };
 
@@ -103,8 +110,7 @@ PyObject* dehydrate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     });
     const auto stop = std::chrono::steady_clock::now();
 
-    // Token sums of the survivors and of the protected prefix; the counts
-    // are read again from the texts (the conversion kept only their total).
+    // Token sums of the survivors and of the protected prefix.
     DehydrateTotals totals;
     totals.tokens_before = messages.tokens_before();
     for (std::size_t i = 0; i < n; ++i) totals.blocks_kept += messages.kept(i);
@@ -113,7 +119,7 @@ PyObject* dehydrate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     for (std::size_t i = 0, k = 0; i < n; ++i) {
       const bool in_prefix = i < stable_prefix;
       if (!messages.kept(i) && !in_prefix) continue;
-      const std::uint32_t tokens = estimate_tokens_for_bytes(utf8_length(messages.text(i)));
+      const std::uint32_t tokens = messages.tokens(i);
       if (in_prefix) totals.stable_prefix_tokens += tokens;
       if (messages.kept(i)) {
         totals.tokens_after += tokens;

@@ -34,6 +34,10 @@ size_t utf16_to_utf8(const char16_t* in, size_t n, unsigned char* out) noexcept;
 // among the code points.
 size_t utf32_to_utf8(const uint32_t* in, size_t n, unsigned char* out, bool& beyond) noexcept;
 
+// The UTF-8 length of the n code points at `in` (each at most U+10FFFF),
+// without writing it; kNotScalar when a surrogate is among them.
+size_t utf8_length_of_points(const uint32_t* in, size_t n) noexcept;
+
 // Whether both conversions run their vector paths here. Without them, a
 // conversion is about as fast as the interpreter's own UTF-8 encoder, which
 // callers may then prefer.
@@ -42,5 +46,6 @@ bool utf8_conversion_vectorised() noexcept;
 // For tests: the same conversions without the vector paths.
 size_t utf16_to_utf8_portable(const char16_t* in, size_t n, unsigned char* out) noexcept;
 size_t utf32_to_utf8_portable(const uint32_t* in, size_t n, unsigned char* out, bool& beyond) noexcept;
+size_t utf8_length_of_points_portable(const uint32_t* in, size_t n) noexcept;
 
 }  // namespace zelmo

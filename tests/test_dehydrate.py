@@ -206,6 +206,21 @@ def test_accepts_any_sequence_and_int_likes():
     assert run([("a", 1)], np.float64(2.0), 0.5, np.int64(0))["kept"] == ["a"]
 
 
+class Int(int):
+    pass
+
+
+@pytest.mark.parametrize("flags", [-1, 2**32, 2**64, -(2**70)])
+def test_out_of_range_flags_raise_alike_for_int_and_int_subclass(flags):
+    # A plain int is read directly; a subclass takes the full conversion.
+    errors = []
+    for value in (flags, Int(flags)):
+        with pytest.raises(OverflowError) as got:
+            z.dehydrate([("a", 1), ("b", value)])
+        errors.append(str(got.value))
+    assert errors[0] == errors[1]
+
+
 class Flaky:
     """A sequence whose iteration fails at the second item."""
     def __len__(self):

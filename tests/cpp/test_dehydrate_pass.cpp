@@ -27,7 +27,41 @@ static long oldest_surviving_age(uint32_t flags, size_t n) {
   return oldest;
 }
 
+// The survival test spelled out step by step, for comparison.
+static bool survives_directly(float h, float t, BlockClass cls, uint64_t age) {
+  const float x = -static_cast<float>(age) / clamp_half_life(h);
+  const float d = x < -151.0f ? 0.0f : std::exp2(x);
+  return d * class_weight(cls) >= t;
+}
+
+// Ages around the point where the decay reaches +0 decide as the spelled-out
+// rule does, for half-lives small, odd, huge and infinite.
+static void decayed_ages_decide_alike() {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (float h : {0.1f, 0.7f, 2.0f, 6.0f, 1000.5f, 3e30f, inf}) {
+    for (float t : {0.35f, 0.0f, -1.0f, 1e-45f}) {
+      const DehydrateRule rule = make_dehydrate_rule(h, t);
+      std::vector<uint64_t> ages = {0, 1, 2, 100, UINT64_MAX - 1, UINT64_MAX};
+      if (rule.last_decaying_age != UINT64_MAX) {
+        for (uint64_t d = 0; d < 3; ++d) {
+          ages.push_back(rule.last_decaying_age - d);
+          ages.push_back(rule.last_decaying_age + 1 + d);
+        }
+      }
+      for (uint64_t age : ages) {
+        for (BlockClass cls : {BlockClass::conversational, BlockClass::thinking, BlockClass::unclassified}) {
+          CHECK(survives_decay(rule, cls, age) == survives_directly(h, t, cls, age));
+        }
+      }
+    }
+  }
+  // 151 * 6 = 906: the last age whose decay is not yet +0.
+  CHECK(make_dehydrate_rule(6.0f, 0.35f).last_decaying_age == 906);
+  CHECK(make_dehydrate_rule(inf, 0.35f).last_decaying_age == UINT64_MAX);
+}
+
 int main() {
+  decayed_ages_decide_alike();
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   for (float h : {0.0f, -5.0f, nan, 0.05f, -inf}) CHECK(clamp_half_life(h) == 0.1f);

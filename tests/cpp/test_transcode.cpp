@@ -119,8 +119,17 @@ bool converts32(size_t (*fn)(const uint32_t*, size_t, unsigned char*, bool&), co
   return n == want.size() && got == want && beyond == any_beyond;
 }
 
+// The length alone, on both paths: the converted size, or kNotScalar.
+bool measures32(const Points& s) {
+  bool ok = true;
+  const size_t size = expected32(s, ok).size();
+  const size_t expect = ok ? size : kNotScalar;
+  return utf8_length_of_points(s.data(), s.size()) == expect &&
+         utf8_length_of_points_portable(s.data(), s.size()) == expect;
+}
+
 bool both_paths32(const Points& s) {
-  return converts32(utf32_to_utf8, s) && converts32(utf32_to_utf8_portable, s);
+  return converts32(utf32_to_utf8, s) && converts32(utf32_to_utf8_portable, s) && measures32(s);
 }
 
 // A unit of the given class: ASCII, two-byte, three-byte, high or low surrogate.
