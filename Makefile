@@ -30,10 +30,12 @@ $(STAMP):
 	@touch $@
 
 # Installs the extension (and its test extras) into .venv; rebuilds
-# incrementally in build/wheel.
+# incrementally in build/wheel. The zelmo package's integrations are tested
+# against the real LangChain and Agents SDK, so their extras come along.
+TEST_EXTRAS := test,langchain,openai-agents
 build: $(STAMP)
 	@echo "==> module: building zelmo_micro.abi3.so and installing it into .venv (log: $(LOGS)/build.log)"
-	@$(call quiet,build,$(VPY) -m pip install --no-build-isolation ".[test,langchain,openai-agents]")
+	@$(call quiet,build,$(VPY) -m pip install --no-build-isolation ".[$(TEST_EXTRAS)]")
 
 pytest: build
 	@echo "==> Python tests (pytest)"
