@@ -117,7 +117,7 @@ demo: $(STAMP)
 # README's bench-results section and the chart bench/results.png from that
 # one run, then prints what handing a non-ASCII str over costs per script
 # (bench/text_conversion.py), and zelmo's adapters against LangChain's
-# trim_messages and a plain-Python loop (bench/bench_adapters.py).
+# trim_messages and a plain-Python loop (bench/adapters.py).
 # BENCH_ARGS passes options to bench/run.py.
 BENCH_BUILD := build/bench
 FLOOR_BUILD := build/floor
@@ -131,7 +131,7 @@ bench: $(STAMP)
 	$(VENV)/bin/cmake --build $(FLOOR_BUILD)
 	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp --readme README.md $(BENCH_ARGS)
 	$(VPY) bench/text_conversion.py
-	$(VPY) bench/bench_adapters.py
+	$(VPY) bench/adapters.py
 
 clean:
 	rm -rf build $(DIST)

@@ -1,6 +1,6 @@
 """zelmo's adapters against their peers on a 10,000-message history.
 
-    python bench/bench_adapters.py [--tiny] [size]
+    python bench/adapters.py [--tiny] [size]
 
 1. LangChain messages: `zelmo.langchain.trim_messages` against
    `langchain_core.messages.trim_messages(..., token_counter=

@@ -1,4 +1,4 @@
-"""bench/bench_adapters.py still runs, and its plain-Python peer agrees with zelmo."""
+"""bench/adapters.py still runs, and its plain-Python peer agrees with zelmo."""
 import sys
 from pathlib import Path
 
@@ -8,7 +8,7 @@ pytest.importorskip("langchain_core", reason="the langchain extra (langchain-cor
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
-import bench_adapters  # noqa: E402
+import adapters as bench_adapters  # noqa: E402
 
 
 def test_tiny_run_agrees(capsys):
