@@ -225,18 +225,15 @@ bool interpreter_lost() noexcept { return t_interpreter_lost; }
 
 void end_section(PyThreadState* state) {
   leave_section();
-#if defined(__GLIBCXX__) && __has_include(<cxxabi.h>)
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // The interpreter is finalising and ends this thread: it never gets the
-    // lock back. Let the unwinding go on, flagged for the destructors on its way.
+  } catch (...) {
+    // Only the interpreter's pthread_exit unwinds out of this call: it is
+    // finalising and ends this thread, which never gets the lock back. The
+    // unwinding goes on, flagged for the frames and destructors on its way.
     t_interpreter_lost = true;
     throw;
   }
-#else
-  PyEval_RestoreThread(state);
-#endif
 }
 
 // ---------------------------------------------------------------------------

@@ -41,16 +41,6 @@
 #include "fault.h"
 #include "section_gate.h"
 
-#if defined(__GLIBCXX__) && __has_include(<cxxabi.h>)
-#include <cxxabi.h>
-// glibc ends a thread (pthread_exit) by unwinding its stack with this
-// exception; it must pass through every frame, never be swallowed.
-#define ZELMO_RETHROW_THREAD_EXIT \
-  catch (abi::__forced_unwind&) { throw; }
-#else
-#define ZELMO_RETHROW_THREAD_EXIT
-#endif
-
 namespace zelmo::py {
 
 // A Python exception is set on the current thread.
@@ -160,21 +150,27 @@ void set_panic(const char* message) noexcept;
 // Turns the C++ failure in flight into exactly one Python exception.
 void set_current_failure() noexcept;
 
+// Whether this thread is being ended because it asked for the interpreter
+// lock back during finalisation (the interpreter then ends it with
+// pthread_exit, which unwinds its stack). Frames on the way let that pass,
+// and destructors that would release interpreter objects leave them alone:
+// the thread no longer holds the lock and the process is ending.
+bool interpreter_lost() noexcept;
+
 // Runs `op` and converts its outcome into the interpreter's convention:
 // the result object, or `failure` with one exception set.
 //
 // Not noexcept, on purpose: a daemon thread that asks for the interpreter lock
 // back while the interpreter finalises is ended by the interpreter with
 // pthread_exit, whose unwinding must cross this frame (a noexcept frame would
-// turn it into std::terminate and abort the process at exit). Every other
-// exception is caught here.
+// turn it into std::terminate and abort the process at exit). That unwinding
+// is passed on (see interpreter_lost()); every other exception is caught here.
 template <class Op>
 auto guard_with(Op&& op, decltype(op()) failure) -> decltype(op()) {
   try {
     return op();
-  }
-  ZELMO_RETHROW_THREAD_EXIT
-  catch (...) {
+  } catch (...) {
+    if (interpreter_lost()) throw;
     set_current_failure();
     return failure;
   }
@@ -189,9 +185,8 @@ PyObject* guard(Op&& op) {
     } else {
       return op();
     }
-  }
-  ZELMO_RETHROW_THREAD_EXIT
-  catch (...) {
+  } catch (...) {
+    if (interpreter_lost()) throw;
     set_current_failure();
     return nullptr;
   }
@@ -456,12 +451,6 @@ inline void* slot(F f) noexcept {
 // right there with pthread_exit, and that unwinding may cross only frames
 // that let it pass and destructors that don't touch the interpreter (see
 // interpreter_lost()).
-
-// Whether this thread is being ended because it asked for the interpreter
-// lock back during finalisation. Destructors that would release interpreter
-// objects on the way out check it and leave them alone: the thread no longer
-// holds the lock and the process is ending.
-bool interpreter_lost() noexcept;
 
 // Leaves the section and takes the interpreter lock back.
 void end_section(PyThreadState* state);
