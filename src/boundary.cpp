@@ -58,11 +58,6 @@ Interned g_name("__name__");
 Interned g_module("__module__");
 Interned g_add_note("add_note");
 
-[[noreturn]] void abort_uncaught() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::abort();
-}
-
 // The `__qualname__` of an object's type, or the placeholder when it can't be
 // read as a str.
 Ref type_qualname(PyObject* obj) {
@@ -136,21 +131,28 @@ std::string take_error_text() noexcept {
   throw_error();
 }
 
-PyObject* created(PyObject* obj) {
-  if (!obj) {
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-    throw Fault("PyObject pointer is null");
+namespace {
+// A constructor of ours returned null. When the interpreter ran out of memory
+// its MemoryError goes to the caller unchanged; any other null result is an
+// internal fault (the pending exception, if any, is reported as unraisable).
+[[noreturn]] void creation_failed() {
+  if (PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_error();
+    PyErr_WriteUnraisable(nullptr);
   }
+  throw Fault("PyObject pointer is null");
+}
+}  // namespace
+
+PyObject* created(PyObject* obj) {
+  if (!obj) creation_failed();
   return obj;
 }
 
 PyObject* Interned::get() {
   if (!obj_) {
     PyObject* s = PyUnicode_InternFromString(text_);
-    if (!s) {
-      if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-      throw Fault("PyObject pointer is null");
-    }
+    if (!s) creation_failed();
     obj_ = s;
   }
   return obj_;
@@ -174,15 +176,20 @@ PyObject* panic_type() {
 }
 
 void set_panic(const char* message) noexcept {
-  // Keep whatever is pending out of the way while the panic is built.
+  // When the panic itself can't be made (no memory, or a caller replaced the
+  // class's __init__), what the interpreter raised on the way stands instead.
   PyObject* type = panic_type();
-  if (!type) abort_uncaught();
-  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                                        "replace");
-  if (!text) abort_uncaught();
-  PyObject* value = PyObject_CallFunctionObjArgs(type, text, nullptr);
-  Py_DECREF(text);
-  if (!value) abort_uncaught();
+  PyObject* text = type ? PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+                                               "replace")
+                        : nullptr;
+  PyObject* value = text ? PyObject_CallFunctionObjArgs(type, text, nullptr) : nullptr;
+  Py_XDECREF(text);
+  if (!value) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return;
+  }
   PyErr_SetObject(type, value);
   Py_DECREF(value);
 }
@@ -204,6 +211,28 @@ void set_current_failure() noexcept {
     set_panic(e.what());
   } catch (...) {
     set_panic("unknown internal fault");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Lock-free sections.
+
+namespace {
+thread_local bool t_interpreter_lost = false;
+}  // namespace
+
+bool interpreter_lost() noexcept { return t_interpreter_lost; }
+
+void end_section(PyThreadState* state) {
+  leave_section();
+  try {
+    PyEval_RestoreThread(state);
+  } catch (...) {
+    // Only the interpreter's pthread_exit unwinds out of this call: it is
+    // finalising and ends this thread, which never gets the lock back. The
+    // unwinding goes on, flagged for the frames and destructors on its way.
+    t_interpreter_lost = true;
+    throw;
   }
 }
 

@@ -35,9 +35,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "fault.h"
+#include "section_gate.h"
 
 namespace zelmo::py {
 
@@ -148,13 +150,27 @@ void set_panic(const char* message) noexcept;
 // Turns the C++ failure in flight into exactly one Python exception.
 void set_current_failure() noexcept;
 
+// Whether this thread is being ended because it asked for the interpreter
+// lock back during finalisation (the interpreter then ends it with
+// pthread_exit, which unwinds its stack). Frames on the way let that pass,
+// and destructors that would release interpreter objects leave them alone:
+// the thread no longer holds the lock and the process is ending.
+bool interpreter_lost() noexcept;
+
 // Runs `op` and converts its outcome into the interpreter's convention:
 // the result object, or `failure` with one exception set.
+//
+// Not noexcept, on purpose: a daemon thread that asks for the interpreter lock
+// back while the interpreter finalises is ended by the interpreter with
+// pthread_exit, whose unwinding must cross this frame (a noexcept frame would
+// turn it into std::terminate and abort the process at exit). That unwinding
+// is passed on (see interpreter_lost()); every other exception is caught here.
 template <class Op>
-auto guard_with(Op&& op, decltype(op()) failure) noexcept -> decltype(op()) {
+auto guard_with(Op&& op, decltype(op()) failure) -> decltype(op()) {
   try {
     return op();
   } catch (...) {
+    if (interpreter_lost()) throw;
     set_current_failure();
     return failure;
   }
@@ -162,7 +178,7 @@ auto guard_with(Op&& op, decltype(op()) failure) noexcept -> decltype(op()) {
 
 // Entries that return an object: `op` returns a Ref (or a raw new reference).
 template <class Op>
-PyObject* guard(Op&& op) noexcept {
+PyObject* guard(Op&& op) {
   try {
     if constexpr (std::is_same_v<decltype(op()), Ref>) {
       return op().release();
@@ -170,6 +186,7 @@ PyObject* guard(Op&& op) noexcept {
       return op();
     }
   } catch (...) {
+    if (interpreter_lost()) throw;
     set_current_failure();
     return nullptr;
   }
@@ -442,14 +459,40 @@ inline void* slot(F f) noexcept {
 // ---------------------------------------------------------------------------
 // Lock-free section: runs pure work with the interpreter lock released and
 // takes it back before anything else happens, also when the work throws.
+//
+// The section passes the fork gate (section_gate.h), so a fork never copies
+// it half-done. Taking the lock back is an ordinary call, never one made from
+// a destructor: while the interpreter finalises, it ends a daemon thread
+// right there with pthread_exit, and that unwinding may cross only frames
+// that let it pass and destructors that don't touch the interpreter (see
+// interpreter_lost()).
+
+// Leaves the section and takes the interpreter lock back.
+void end_section(PyThreadState* state);
 
 template <class Work>
 auto without_gil(Work&& work) -> decltype(work()) {
-  struct Restore {
-    PyThreadState* state;
-    ~Restore() { PyEval_RestoreThread(state); }
-  } restore{PyEval_SaveThread()};
-  return work();
+  PyThreadState* state = PyEval_SaveThread();
+  enter_section();
+  if constexpr (std::is_void_v<decltype(work())>) {
+    try {
+      work();
+    } catch (...) {
+      end_section(state);
+      throw;
+    }
+    end_section(state);
+  } else {
+    std::optional<decltype(work())> result;
+    try {
+      result.emplace(work());
+    } catch (...) {
+      end_section(state);
+      throw;
+    }
+    end_section(state);
+    return std::move(*result);
+  }
 }
 
 }  // namespace zelmo::py

@@ -50,11 +50,14 @@ float initial_oxygen(uint32_t signal, std::optional<float> oxygen) noexcept {
   return *oxygen;
 }
 
+uint64_t ledger_content_hash(std::string_view text) noexcept { return content_hash(text); }
+
 ContextWindow::ContextWindow(float half_life, float safe_threshold, size_t capacity,
-                             size_t state_capacity)
+                             size_t state_capacity, LedgerHash ledger_hash)
     : half_life_(half_life >= 0.1f ? half_life : 0.1f),  // NaN fails the comparison
       safe_threshold_(safe_threshold),
-      state_capacity_(state_capacity == 0 ? 1 : state_capacity) {
+      state_capacity_(state_capacity == 0 ? 1 : state_capacity),
+      ledger_hash_(ledger_hash) {
   // The reservation is made in full: reserve() touches no page, so even a
   // large one costs address space only, and an impossible one fails cleanly.
   if (capacity > blocks_.max_size()) capacity_overflow();
@@ -178,10 +181,12 @@ uint64_t ContextWindow::dehydrate(float reinforce_boost, bool absorb) {
 }
 
 bool ContextWindow::append_state(std::string text) {
-  const uint64_t h = content_hash(text);  // outside the lock
+  const uint64_t h = ledger_hash_(text);  // outside the lock
   std::lock_guard lock(ledger_mu_);
+  // Equal hashes usually mean equal texts, but the hash's key is public, so
+  // two texts can be made to collide: only the same text is a repeat.
   for (const StateEntry& e : ledger_)
-    if (e.hash == h) return false;  // a repeat keeps its place
+    if (e.hash == h && e.text == text) return false;  // a repeat keeps its place
   ledger_.push_back(StateEntry{h, std::move(text), last_entry_id_ + 1});
   ++last_entry_id_;
   while (ledger_.size() > state_capacity_) ledger_.pop_front();

@@ -1,7 +1,7 @@
 // The self-dehydrating context window.
 //
 // A window holds blocks in insertion order, a purpose header and a bounded,
-// hash-deduplicated STATE ledger. Each of the three is guarded by its own
+// deduplicated STATE ledger. Each of the three is guarded by its own
 // mutex and no operation ever holds two of them at once, so there is no lock
 // order. Two atomic counters track inserted and reclaimed tokens; they only
 // grow and reclaimed never exceeds inserted.
@@ -59,12 +59,18 @@ std::string one_line_digest(std::string_view text);
 // was given or it is negative. Zero, -0.0 and NaN are kept as given.
 float initial_oxygen(uint32_t signal, std::optional<float> oxygen) noexcept;
 
+// The ledger's hash of an entry's text (content_hash unless a test injects
+// one that collides).
+using LedgerHash = uint64_t (*)(std::string_view) noexcept;
+uint64_t ledger_content_hash(std::string_view text) noexcept;
+
 class ContextWindow {
  public:
   // half_life is raised to at least 0.1f (NaN too); state_capacity 0 means 1.
   // Reserves room for `capacity` blocks: an unrepresentable reservation
   // throws Fault("capacity overflow"), an unobtainable one std::bad_alloc.
-  ContextWindow(float half_life, float safe_threshold, size_t capacity, size_t state_capacity);
+  ContextWindow(float half_life, float safe_threshold, size_t capacity, size_t state_capacity,
+                LedgerHash ledger_hash = ledger_content_hash);
 
   ContextWindow(const ContextWindow&) = delete;
   ContextWindow& operator=(const ContextWindow&) = delete;
@@ -97,7 +103,8 @@ class ContextWindow {
   // The whole cycle in one call (for callers without an interpreter lock).
   uint64_t dehydrate(float reinforce_boost, bool absorb);
 
-  // Ledger append with dedup by content hash and roll-off of the oldest.
+  // Ledger append with roll-off of the oldest. A text already in the ledger
+  // is refused; the hash only narrows down which entries to compare.
   bool append_state(std::string text);
   bool note_state(std::string fact) { return append_state(std::move(fact)); }
   void set_purpose(std::optional<std::string> text);
@@ -138,6 +145,7 @@ class ContextWindow {
   const float half_life_;
   const float safe_threshold_;
   const size_t state_capacity_;
+  const LedgerHash ledger_hash_;
 
   mutable std::mutex blocks_mu_;
   std::vector<Block> blocks_;

@@ -39,6 +39,9 @@ class Messages final {
   Messages(const Messages&) = delete;
   Messages& operator=(const Messages&) = delete;
   ~Messages() {
+    // A thread ended during finalisation has no interpreter lock to release
+    // the texts with; the process is ending, so they are left as they are.
+    if (interpreter_lost()) return;
     for (std::uintptr_t w : words_) Py_DECREF(object_of(w));
   }
 

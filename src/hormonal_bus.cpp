@@ -107,6 +107,64 @@ EventRing::EventRing(uint64_t capacity) : slots_(nullptr), capacity_(capacity ==
 
 EventRing::~EventRing() { std::free(slots_); }
 
+EventRing::Peeked EventRing::peek(SignalEvent* out, size_t max) noexcept {
+  // relaxed: a starting guess; take() validates it with its exchange.
+  const uint64_t head = head_.load(std::memory_order_relaxed);
+  uint64_t pos = head;
+  size_t count = 0;
+  Backoff backoff;
+  while (count < max) {
+    const uint64_t index = pos & (lap_ - 1);
+    Slot& slot = slots_[index];
+    const uint64_t stamp = load_stamp(slot, index);  // acquire: the event below is published
+    if (stamp == pos + 1) {
+      out[count++] = load_event(slot);
+      pos = advance(pos, index);
+      continue;
+    }
+    // Not pushed yet. Every position before `pos` was published, so a tail
+    // beyond it means a push has claimed the slot and is still writing it:
+    // wait for it, as try_pop does. relaxed: as in try_pop.
+    if (stamp == pos && tail_.load(std::memory_order_relaxed) != pos) {
+      backoff.snooze();
+      continue;
+    }
+    break;  // empty from here, or another consumer got here first (take() fails then)
+  }
+  return Peeked{head, pos, count};
+}
+
+bool EventRing::take(const Peeked& peeked) noexcept {
+  if (peeked.count == 0) return true;
+  // Positions only grow, so a head still at peeked.head means no consumer has
+  // removed any of the peeked events, and no producer can have rewritten
+  // their slots. relaxed: as in try_pop, the stamps hand the slots over.
+  uint64_t expected = peeked.head;
+  if (!head_.compare_exchange_strong(expected, peeked.next, std::memory_order_relaxed,
+                                     std::memory_order_relaxed)) {
+    return false;
+  }
+  for (uint64_t pos = peeked.head; pos != peeked.next;) {
+    const uint64_t index = pos & (lap_ - 1);
+    store_stamp(slots_[index], index, pos + lap_);  // free for the next lap
+    pos = advance(pos, index);
+  }
+  return true;
+}
+
+uint64_t EventRing::size_hint() const noexcept {
+  // relaxed: an estimate; the head first, so a concurrent pop can only make
+  // it larger, and it is clamped to the capacity.
+  const uint64_t head = head_.load(std::memory_order_relaxed);
+  const uint64_t tail = tail_.load(std::memory_order_relaxed);
+  const int shift = std::countr_zero(lap_);
+  const uint64_t laps = ((tail >> shift) - (head >> shift)) & (UINT64_MAX >> shift);
+  const uint64_t t = tail & (lap_ - 1), h = head & (lap_ - 1);
+  if (laps == 0) return t >= h ? t - h : 0;
+  if (laps == 1) return t >= h ? capacity_ : capacity_ - (h - t);
+  return capacity_;
+}
+
 ChannelBank::ChannelBank(unsigned channels) noexcept
     : size_(channels), mask_(channels >= kMaxChannels ? ~0u : (1u << channels) - 1u) {
   for (auto& word : channels_) word.store(0, std::memory_order_relaxed);  // +0.0; not yet shared

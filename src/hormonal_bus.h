@@ -73,6 +73,23 @@ class EventRing {
   // Removes the oldest event into `out` unless the ring is empty.
   bool try_pop(SignalEvent& out) noexcept;
 
+  // Removal in two steps, for a consumer that must be able to give up
+  // without losing anything: peek copies up to `max` of the oldest events
+  // into `out` and leaves them in the ring; take then removes exactly those
+  // events, unless another consumer removed any of them first (then it
+  // removes nothing and returns false, and the copies are stale).
+  struct Peeked {
+    uint64_t head;   // position of the first event copied
+    uint64_t next;   // position after the last one
+    size_t count;
+  };
+  Peeked peek(SignalEvent* out, size_t max) noexcept;
+  bool take(const Peeked& peeked) noexcept;
+
+  // Events held at about this moment (exact when nothing runs concurrently),
+  // at most capacity().
+  uint64_t size_hint() const noexcept;
+
   uint64_t capacity() const noexcept { return capacity_; }
 
   // Bytes a ring of this capacity allocates, or 0 when that is not
@@ -82,9 +99,25 @@ class EventRing {
  private:
   struct Slot {
     uint64_t stamp_rel;  // stamp - index; accessed only through atomic_ref
-    SignalEvent event;   // handed over by the stamp, never accessed concurrently
+    // The event as one word (flags low, intensity bits high), handed over by
+    // the stamp. Accessed only through atomic_ref, relaxed: a peek may read
+    // it while a later lap's push writes it, and then discards what it read.
+    uint64_t event;
   };
   static_assert(alignof(Slot) >= std::atomic_ref<uint64_t>::required_alignment);
+
+  static uint64_t pack(SignalEvent e) noexcept {
+    return uint64_t{e.flags} | (uint64_t{std::bit_cast<uint32_t>(e.intensity)} << 32);
+  }
+  static SignalEvent unpack(uint64_t w) noexcept {
+    return SignalEvent{static_cast<uint32_t>(w), std::bit_cast<float>(static_cast<uint32_t>(w >> 32))};
+  }
+  static void store_event(Slot& slot, SignalEvent e) noexcept {
+    std::atomic_ref<uint64_t>(slot.event).store(pack(e), std::memory_order_relaxed);
+  }
+  static SignalEvent load_event(Slot& slot) noexcept {
+    return unpack(std::atomic_ref<uint64_t>(slot.event).load(std::memory_order_relaxed));
+  }
 
   // acquire: pairs with the release in store_stamp, so the previous owner's
   // access to `event` happens-before ours.
@@ -119,7 +152,7 @@ inline bool EventRing::try_push(SignalEvent event) noexcept {
       // relaxed: the claim transfers no data; the slot's stamp does that.
       if (tail_.compare_exchange_weak(tail, advance(tail, index), std::memory_order_relaxed,
                                       std::memory_order_relaxed)) {
-        slot.event = event;
+        store_event(slot, event);
         store_stamp(slot, index, tail + 1);
         return true;
       }
@@ -149,7 +182,7 @@ inline bool EventRing::try_pop(SignalEvent& out) noexcept {
       // relaxed: the claim transfers no data; the slot's stamp does that.
       if (head_.compare_exchange_weak(head, advance(head, index), std::memory_order_relaxed,
                                       std::memory_order_relaxed)) {
-        out = slot.event;
+        out = load_event(slot);
         store_stamp(slot, index, head + lap_);
         return true;
       }

@@ -6,6 +6,8 @@
 // their own cache lines, an alignment the interpreter's allocator does not
 // promise). inject, secrete, sense and tick convert and copy everything they
 // need first, then release the interpreter lock for the numeric work only.
+#include <algorithm>
+#include <bit>
 #include <memory>
 #include <vector>
 
@@ -220,21 +222,48 @@ PyObject* bus_snapshot(PyObject* self, PyObject*) {
   });
 }
 
+// The list of (flags, intensity) tuples for `n` events. Equal neighbours
+// share one tuple (a stream of deposits often repeats one signal).
+Ref events_list(const SignalEvent* events, std::size_t n) {
+  Ref list = new_list(n);
+  PyObject* last = nullptr;  // borrowed from the list
+  SignalEvent last_event{};
+  for (std::size_t i = 0; i < n; ++i) {
+    const SignalEvent e = events[i];
+    if (last && e.flags == last_event.flags &&
+        std::bit_cast<std::uint32_t>(e.intensity) == std::bit_cast<std::uint32_t>(last_event.intensity)) {
+      list_put(list.get(), i, Ref(Py_NewRef(last)));
+      continue;
+    }
+    Ref pair = new_tuple(2);
+    tuple_put(pair.get(), 0, new_u32(e.flags));
+    tuple_put(pair.get(), 1, new_float(static_cast<double>(e.intensity)));
+    last = pair.get();
+    last_event = e;
+    list_put(list.get(), i, std::move(pair));
+  }
+  return list;
+}
+
+// Events leave the ring only once their list is built: copies are taken
+// first, the list made from them, and only then are those very events
+// removed. A failure on the way (MemoryError) leaves every event in place.
 PyObject* bus_drain_events(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     SharedAccess access(guard_of(self));
     auto a = match<1>(kDrain, args, kwargs);
     const std::uint64_t max = arg(kDrain, a, 0, to_u64);
-    std::vector<SignalEvent> events;  // grows with what is popped, never with max
-    if (max != 0) bus_of(self).drain(max, events);
-    Ref out = new_list(events.size());
-    for (std::size_t i = 0; i < events.size(); ++i) {
-      Ref pair = new_tuple(2);
-      tuple_put(pair.get(), 0, new_u32(events[i].flags));
-      tuple_put(pair.get(), 1, new_float(static_cast<double>(events[i].intensity)));
-      list_put(out.get(), i, std::move(pair));
+    EventRing& ring = bus_of(self).ring();
+    for (;;) {
+      // Sized by what the ring holds, never by max.
+      const std::size_t want = static_cast<std::size_t>(std::min(max, ring.size_hint()));
+      auto copies = std::make_unique_for_overwrite<SignalEvent[]>(want);
+      const EventRing::Peeked peeked = ring.peek(copies.get(), want);
+      Ref out = events_list(copies.get(), peeked.count);
+      if (ring.take(peeked)) return out;
+      // Another drain (run by a finalizer while objects were made) removed
+      // some of them first: start over from the ring as it is now.
     }
-    return out;
   });
 }
 

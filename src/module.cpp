@@ -8,6 +8,7 @@
 // `__all__`.
 #include "bindings.h"
 #include "block_model.h"
+#include "section_gate.h"
 
 namespace zelmo::py {
 namespace {
@@ -62,6 +63,8 @@ int exec_module(PyObject* module) {
   return guard_with(
       [&]() -> int {
         if (!PyModule_Check(module)) raise_type_mismatch(module, "module");
+        // Forks wait for running lock-free sections (section_gate.h).
+        if (!install_fork_hooks()) throw std::bad_alloc();
 
         // Classes.
         add_class(module, "HormonalBus", hormonal_bus_type());

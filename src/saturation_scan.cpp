@@ -258,15 +258,41 @@ class RepeatedWindows {
   uint32_t index_[1u << kBits] = {};
 };
 
-}  // namespace
+// Work between two polls of the caller, in bytes hashed or compared.
+constexpr uint64_t kPollWork = 4 << 20;
 
-float saturation_scan(std::string_view text, uint64_t window) {
-  const uint64_t w = window == 0 ? 1 : window;
+// Counts work and polls the caller each time kPollWork more has been done.
+class PollEvery {
+ public:
+  explicit PollEvery(const ScanPoll& poll) noexcept : poll_(poll) {}
+  void add(uint64_t work) {
+    if (work < budget_) {
+      budget_ -= work;
+      return;
+    }
+    budget_ = kPollWork;
+    poll_();
+  }
 
-  const uint64_t n = count_words(text);
+ private:
+  const ScanPoll& poll_;
+  uint64_t budget_ = kPollWork;
+};
+
+// The effective width (0 counts as 1) and the number of words, or nothing
+// when the text has fewer than two widths' worth of words (scores 0).
+struct ScanShape {
+  uint64_t w;
+  uint64_t n;
+};
+bool shape_of(std::string_view text, uint64_t window, ScanShape& shape) noexcept {
+  shape.w = window == 0 ? 1 : window;
+  shape.n = count_words(text);
   // n < 2w, written so that a huge width can't overflow.
-  if (n / 2 < w) return 0.0f;
+  return shape.n / 2 >= shape.w;
+}
 
+float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& poll) {
   const uint64_t windows = n - w + 1;
   SeenSet seen(windows);
   uint64_t duplicates = 0;
@@ -296,6 +322,7 @@ float saturation_scan(std::string_view text, uint64_t window) {
   for (size_t pos = 0; pos < text.size();) {
     const size_t end = piece_end(text, pos);
     append_words(words, text.substr(pos, end - pos));
+    poll.add((end - pos) * w);  // each byte is hashed once per window it is in
     pos = end;
     // Windows whose w words are all packed.
     const size_t have = words.count();
@@ -338,6 +365,185 @@ float saturation_scan(std::string_view text, uint64_t window) {
   }
   insert_pending();
   return static_cast<float>(duplicates) / static_cast<float>(windows);
+}
+
+// --- Rolling fingerprints ----------------------------------------------
+
+constexpr uint64_t kRollingFromWidth = 32;
+
+// Arithmetic modulo the Mersenne prime 2^61 - 1.
+constexpr uint64_t kPrime = (uint64_t{1} << 61) - 1;
+inline uint64_t reduce(uint64_t x) noexcept {
+  x = (x & kPrime) + (x >> 61);
+  return x >= kPrime ? x - kPrime : x;
+}
+inline uint64_t mul_mod(uint64_t a, uint64_t b) noexcept {  // a, b < 2^61
+  __extension__ typedef unsigned __int128 u128;
+  const u128 p = static_cast<u128>(a) * b;
+  return reduce((static_cast<uint64_t>(p) & kPrime) + static_cast<uint64_t>(p >> 61));
+}
+
+// The words' per-token hashes (reduced modulo the prime), keyed once per
+// process so that no caller can aim texts at colliding fingerprints.
+uint64_t token_hash(const unsigned char* p, uint64_t len, const ProcessKey& key) noexcept {
+  uint64_t h = key.k0 ^ len;
+  for (uint64_t i = 0; i < len; i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, p + i, static_cast<size_t>(std::min<uint64_t>(8, len - i)));
+    h = fold_multiply(h ^ word, key.k1);
+  }
+  return reduce(fold_multiply(h, key.k1));
+}
+
+// Windows of w tokens over the packed words of the whole text. Window i is a
+// repeat when some window j < i has the same tokens. Each window's
+// polynomial fingerprint (in a random base, modulo the prime) is rolled from
+// the previous one; a table maps fingerprints to the first window seen with
+// them, and a window whose fingerprint is there is compared token by token
+// with that window. While windows keep repeating along one earlier run
+// (window i equals j, so window i + 1 equals j + 1 when their last tokens
+// agree), one token comparison per window suffices and the table is not
+// consulted.
+class RollingWindows {
+ public:
+  RollingWindows(std::string_view text, uint64_t w, uint64_t n, PollEvery& poll)
+      : words_(pack_words(text)), w_(w), n_(n), key_(process_key()), poll_(poll) {
+    hashes_ = std::make_unique_for_overwrite<uint64_t[]>(static_cast<size_t>(n));
+    const unsigned char* buf = words_.bytes.data();
+    for (uint64_t k = 0; k < n; ++k) hashes_[k] = token_hash(buf + words_.starts[k], length(k), key_);
+    poll_.add(text.size());
+    const uint64_t windows = n - w + 1;
+    const uint64_t slots = std::max<uint64_t>(8, std::bit_ceil(windows + windows / 2 + 1));
+    table_.reset(static_cast<Entry*>(std::calloc(static_cast<size_t>(slots), sizeof(Entry))));
+    if (!table_) throw std::bad_alloc();
+    mask_ = slots - 1;
+  }
+
+  uint64_t count_repeats() {
+    const uint64_t windows = n_ - w_ + 1;
+    // Every window's fingerprint first, so that the table slots of the
+    // windows ahead can be fetched while the current one is looked up.
+    auto fps = std::make_unique_for_overwrite<uint64_t[]>(static_cast<size_t>(windows));
+    const uint64_t base = (key_.k0 % (kPrime - 2)) + 2;
+    uint64_t top = 1;  // base^(w - 1)
+    for (uint64_t k = 1; k < w_; ++k) top = mul_mod(top, base);
+    uint64_t fp = 0;
+    for (uint64_t k = 0; k < w_; ++k) fp = reduce(mul_mod(fp, base) + hashes_[k]);
+    for (uint64_t i = 0;; ++i) {
+      fps[i] = fp;
+      if (i + 1 == windows) break;
+      // Drop token i, take token i + w.
+      fp = reduce(fp + kPrime - mul_mod(hashes_[i], top));
+      fp = reduce(mul_mod(fp, base) + hashes_[i + w_]);
+    }
+    poll_.add(windows * kStepWork);
+
+    constexpr uint64_t kAhead = 16;
+    for (uint64_t i = 0; i < std::min(kAhead, windows); ++i) __builtin_prefetch(table_.get() + home(fps[i]));
+    uint64_t repeats = 0;
+    bool along = false;  // the previous window equals window `match`
+    uint64_t match = 0;
+    for (uint64_t i = 0; i < windows; ++i) {
+      if (i + kAhead < windows) __builtin_prefetch(table_.get() + home(fps[i + kAhead]));
+      poll_.add(kStepWork);
+      if (along && same_token(match + w_, i + w_ - 1)) {
+        ++match;
+        ++repeats;
+      } else {
+        along = find_or_add(fps[i], i, match);
+        repeats += along;
+      }
+    }
+    return repeats;
+  }
+
+ private:
+  struct Entry {
+    uint64_t fp;
+    uint64_t window_plus_one;  // 0: free
+  };
+  struct Free {
+    void operator()(Entry* p) const noexcept { std::free(p); }
+  };
+
+  uint64_t home(uint64_t fp) const noexcept { return fold_multiply(fp ^ key_.k1, key_.k1 | 2) & mask_; }
+
+  uint64_t length(uint64_t k) const noexcept { return words_.starts[k + 1] - words_.starts[k] - 1; }
+
+  bool same_token(uint64_t a, uint64_t b) const noexcept {
+    if (hashes_[a] != hashes_[b] || length(a) != length(b)) return false;
+    const unsigned char* buf = words_.bytes.data();
+    return std::memcmp(buf + words_.starts[a], buf + words_.starts[b], static_cast<size_t>(length(a))) == 0;
+  }
+
+  bool same_window(uint64_t a, uint64_t b) {
+    poll_.add(words_.starts[a + w_] - words_.starts[a]);
+    for (uint64_t k = 0; k < w_; ++k) {
+      if (!same_token(a + k, b + k)) return false;
+    }
+    return true;
+  }
+
+  // Looks for an earlier window equal to window i among those with its
+  // fingerprint; records window i when there is none. Returns whether one
+  // was found, and it in `match`.
+  bool find_or_add(uint64_t fp, uint64_t i, uint64_t& match) {
+    for (uint64_t slot = home(fp);; slot = (slot + 1) & mask_) {
+      Entry& e = table_.get()[slot];
+      if (e.window_plus_one == 0) {
+        e = Entry{fp, i + 1};
+        return false;
+      }
+      if (e.fp == fp && same_window(e.window_plus_one - 1, i)) {
+        match = e.window_plus_one - 1;
+        return true;
+      }
+    }
+  }
+
+  // What one window's step counts as, in bytes of work.
+  static constexpr uint64_t kStepWork = 8;
+
+  PackedWords words_;
+  uint64_t w_;
+  uint64_t n_;
+  ProcessKey key_;
+  PollEvery& poll_;
+  std::unique_ptr<uint64_t[]> hashes_;
+  std::unique_ptr<Entry, Free> table_;
+  uint64_t mask_ = 0;
+};
+
+float rolling_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& poll) {
+  RollingWindows windows(text, w, n, poll);
+  const uint64_t repeats = windows.count_repeats();
+  return static_cast<float>(repeats) / static_cast<float>(n - w + 1);
+}
+
+}  // namespace
+
+float saturation_scan_hashing(std::string_view text, uint64_t window, const ScanPoll& poll) {
+  ScanShape shape;
+  if (!shape_of(text, window, shape)) return 0.0f;
+  PollEvery every(poll);
+  return hashing_scan(text, shape.w, shape.n, every);
+}
+
+float saturation_scan_rolling(std::string_view text, uint64_t window, const ScanPoll& poll) {
+  ScanShape shape;
+  if (!shape_of(text, window, shape)) return 0.0f;
+  PollEvery every(poll);
+  return rolling_scan(text, shape.w, shape.n, every);
+}
+
+float saturation_scan(std::string_view text, uint64_t window, const ScanPoll& poll) {
+  ScanShape shape;
+  if (!shape_of(text, window, shape)) return 0.0f;
+  PollEvery every(poll);
+  // Narrow windows hash fastest from their own tokens (a few SipHash blocks
+  // each, many side by side); from this width on, rolling costs less.
+  if (shape.w < kRollingFromWidth) return hashing_scan(text, shape.w, shape.n, every);
+  return rolling_scan(text, shape.w, shape.n, every);
 }
 
 }  // namespace zelmo

@@ -7,13 +7,20 @@ namespace {
 
 ZELMO_SPEC(kSpec, "saturation_scan", nullptr, 1, "text", "window");
 
+// Runs the interpreter's signal handlers now and then during a scan, so that
+// Ctrl-C interrupts a long one: a handler that raises (KeyboardInterrupt)
+// ends the scan with its exception.
+void check_signals(void*) {
+  if (PyErr_CheckSignals() < 0) throw_error();
+}
+
 PyObject* saturation_scan_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     auto a = match<2>(kSpec, args, kwargs);
     const Utf8 utf8 = arg(kSpec, a, 0, to_utf8);
     const std::string_view text = utf8.view();
     const std::uint64_t window = arg_or(kSpec, a, 1, to_u64, std::uint64_t{8});
-    return new_float(saturation_scan(text, window));
+    return new_float(saturation_scan(text, window, ScanPoll{check_signals, nullptr}));
   });
 }
 

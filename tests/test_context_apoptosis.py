@@ -510,3 +510,35 @@ def test_threads_do_not_deadlock():
     assert errors == []
     assert w.inserted_tokens() == sum(inserted)
     assert sum(purged) + len(w) == 4500
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_ledger_matches_a_model_that_dedups_by_text(seed):
+    """note_state and absorbed digests against a list model: a text already
+    in the ledger is refused, the oldest entry rolls off past capacity, and a
+    rolled-off text may come back."""
+    import random
+
+    rng = random.Random(seed)
+    capacity = rng.choice([1, 2, 5])
+    w = CA(state_capacity=capacity)
+    ledger = []
+
+    def model_add(text):
+        if text in ledger:
+            return False
+        ledger.append(text)
+        del ledger[:-capacity]
+        return True
+
+    texts = [f"fact {i}" for i in range(8)] + ["", "é", "fact 1 "]
+    for _ in range(300):
+        text = rng.choice(texts)
+        if rng.random() < 0.7:
+            assert w.note_state(text) is model_add(text)
+        else:
+            # A USER block that the next cycle purges leaves its digest.
+            w.insert(text, z.USER, 0.1)
+            assert w.dehydrate(absorb=True) == 1
+            model_add(" ".join(text.split()))
+        assert w.state_entries() == ledger

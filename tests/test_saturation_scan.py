@@ -161,3 +161,71 @@ def test_large_natural_text_matches_model():
     vocab = [f"w{i}" for i in range(5000)]
     text = " ".join(rng.choice(vocab) for _ in range(200_000))
     assert zm.saturation_scan(text, 2) == model(text, 2)
+
+
+# ---------------------------------------------------------------------------
+# Wide windows: repeats of long runs, compared with the model, and a scan
+# that a signal handler can end.
+
+def text_with_copied_runs(rng, nwords, vocab_size):
+    """Words from a small vocabulary where long runs copy earlier stretches,
+    so that even wide windows repeat, in part or in full."""
+    vocab = [f"t{i}" for i in range(vocab_size)] + ["é", "日本", "a,", "A"]
+    words = []
+    while len(words) < nwords:
+        if len(words) > 8 and rng.random() < 0.3:
+            start = rng.randrange(len(words))
+            words.extend(words[start:start + rng.randrange(1, nwords)])
+        else:
+            words.append(rng.choice(vocab))
+    return "".join(w + rng.choice([" ", "\n", "\t", "\u3000"]) for w in words[:nwords])
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_wide_windows_match_model(seed):
+    rng = random.Random(100 + seed)
+    for _ in range(25):
+        nwords = rng.choice([40, 300, 3000])
+        text = text_with_copied_runs(rng, nwords, rng.choice([1, 2, 7, 1000]))
+        half = nwords // 2
+        for window in {31, 32, 33, 64, rng.randrange(1, half + 1), half - 1, half, half + 1}:
+            assert zm.saturation_scan(text, window) == model(text, window), (seed, nwords, window)
+
+
+def test_wide_window_over_a_large_text_matches_model():
+    rng = random.Random(11)
+    text = text_with_copied_runs(rng, 12_000, 50)
+    for window in (500, 3000, 5999, 6000):
+        assert zm.saturation_scan(text, window) == model(text, window)
+
+
+INTERRUPT_SCRIPT = """
+import signal, sys
+import zelmo_micro as z
+text = " ".join(f"w{{i % 100_000}}" for i in range(8_000_000))
+ends = []
+def watch(frame, event, arg):
+    if event in ("c_return", "c_exception") and arg is z.saturation_scan:
+        ends.append(event)
+def interrupt(signum, frame):
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+sys.setprofile(watch)
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+try:
+    z.saturation_scan(text, {window})
+except KeyboardInterrupt:
+    sys.setprofile(None)
+    print(ends)
+"""
+
+
+@pytest.mark.parametrize("window", [8, 1_000_000])
+def test_a_signal_handler_interrupts_a_long_scan(window):
+    # The handler's exception ends the scan itself: the call ends with an
+    # exception instead of returning a result that the handler then follows.
+    import subprocess
+    done = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT.format(window=window)],
+                          capture_output=True, text=True, timeout=600)
+    assert (done.returncode, done.stdout.strip(), done.stderr) == (0, "['c_exception']", "")

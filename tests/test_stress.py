@@ -426,3 +426,99 @@ def test_another_thread_progresses_during_long_dehydrates():
     with Spinner() as spinner:
         for thunk, repeat in ((functools.partial(z.dehydrate, history), 1), (w.dehydrate, 40)):
             assert any(spinner.stamps_during(thunk, repeat)[0] for _ in range(5))
+
+
+# ---------------------------------------------------------------- fork
+
+FORKS = 12
+FORK_DEPOSITS = 1 << 20
+
+
+def _fork_child_checks(window, bus, threads):
+    """Runs in the forked child: every counter of the inherited window and
+    bus must add up, and both must go on working."""
+    # Bus: every deposit completed before the fork, in full (channel, counter
+    # and event); the ring is large enough that none was dropped.
+    secretions = bus.stats()["secretions"]
+    events = bus.drain_events(2**64 - 1)
+    assert secretions == bus.concentration(0) == len(events)
+    assert all(flags & 0xFF == 1 and intensity == 1.0 for flags, intensity in events)
+    # Window: each thread's SYSTEM blocks arrived once each, in order, none
+    # missing; the token counters match the blocks (TOOL blocks are 1 token
+    # each once purged, and the last one may or may not be in).
+    system = [text for text in window.active_context() if text.startswith("s")]
+    per_thread = {t: [int(text.split("-")[1]) for text in system if text.startswith(f"s{t}-")]
+                  for t in threads}
+    assert all(seq == list(range(len(seq))) for seq in per_thread.values())
+    window.dehydrate()
+    assert window.active_context() == system
+    assert window.active_tokens() == sum(tokens(text) for text in system)
+    tool = window.inserted_tokens() - window.active_tokens()
+    full = sum(len(seq) for seq in per_thread.values())
+    assert full - len(per_thread) <= tool <= full
+    assert window.reduction_ratio() == f32(f32(tool) / f32(window.inserted_tokens()))
+    # Both go on working.
+    window.insert("after fork", z.USER)
+    assert window.render().endswith("after fork")
+    bus.secrete(1, 1.0)
+    assert bus.drain_events(10) == [(1, 1.0)]
+
+
+def test_fork_while_four_threads_hammer_a_window_and_a_bus():
+    import warnings
+
+    window = z.ContextApoptosis(capacity=1 << 16)
+    bus = z.HormonalBus(1, 2 * FORK_DEPOSITS)
+    stop = threading.Event()
+
+    def hammer_bus(t):
+        # At most FORK_DEPOSITS per thread: the ring holds every event, and
+        # the channel's float sum stays exact.
+        for _ in range(FORK_DEPOSITS):
+            if stop.is_set():
+                break
+            bus.secrete(1 | t << 8, 1.0)
+
+    def hammer_window(t):
+        i = 0
+        while not stop.is_set():
+            window.insert(f"s{t}-{i}", z.SYSTEM)
+            window.insert("x", z.TOOL)
+            window.dehydrate()
+            i += 1
+
+    threads = [threading.Thread(target=fn, args=(t,), daemon=True)
+               for t, fn in enumerate([hammer_bus, hammer_bus, hammer_window, hammer_window])]
+    for t in threads:
+        t.start()
+    statuses = []
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads, on purpose
+            for _ in range(FORKS):
+                time.sleep(0.005)
+                pid = os.fork()
+                if pid == 0:  # pragma: no cover - the child
+                    code = 1
+                    try:
+                        _fork_child_checks(window, bus, (2, 3))
+                        code = 0
+                    except BaseException:
+                        import traceback
+                        traceback.print_exc()
+                    finally:
+                        os._exit(code)
+                deadline = time.monotonic() + JOIN_SECONDS
+                while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+                    time.sleep(0.005)
+                if done[0] == 0:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    statuses.append("hung")
+                else:
+                    statuses.append(os.waitstatus_to_exitcode(done[1]))
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(JOIN_SECONDS)
+    assert statuses == [0] * FORKS

@@ -233,7 +233,29 @@ static void test_ledger_and_render() {
   CHECK(only.inserted_tokens() == 0 && only.active_tokens() == 0);
 }
 
+// Every text hashes alike: the ledger must still tell texts apart.
+static uint64_t colliding_hash(std::string_view) noexcept { return 42; }
+
+static void test_ledger_hash_collisions() {
+  ContextWindow w(2.0f, 0.35f, 16, 3, colliding_hash);
+  CHECK(w.note_state("a") && w.note_state("b"));
+  CHECK(!w.note_state("a") && !w.note_state("b"));  // the same texts are still repeats
+  CHECK(w.state_entries() == V({"a", "b"}));
+  // A digest that collides with a noted fact is absorbed all the same.
+  w.insert("c  d", USER, 0.2f);
+  CHECK(w.dehydrate(0.5f, true) == 1);
+  CHECK(w.state_entries() == V({"a", "b", "c d"}));
+  // Roll-off still drops the oldest, and a rolled-off text may come back.
+  CHECK(w.note_state("e") && w.state_entries() == V({"b", "c d", "e"}));
+  CHECK(w.note_state("a") && w.state_entries() == V({"c d", "e", "a"}));
+  // The real hash: the same observable behaviour.
+  ContextWindow plain = make(2.0f, 0.35f, 16, 3);
+  CHECK(plain.note_state("a") && plain.note_state("b") && !plain.note_state("a"));
+  CHECK(plain.state_entries() == V({"a", "b"}));
+}
+
 int main() {
+  test_ledger_hash_collisions();
   test_construction();
   test_insert_oxygen();
   test_cycle_survival();

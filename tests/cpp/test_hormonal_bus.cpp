@@ -73,6 +73,34 @@ static void test_laps_against_model() {
   }
 }
 
+// Peek copies without removing; take removes exactly what was peeked, and
+// only if nobody removed any of it first.
+static void test_peek_and_take() {
+  EventRing ring(5);
+  SignalEvent out[8];
+  CHECK(ring.size_hint() == 0 && ring.peek(out, 8).count == 0);
+  for (uint32_t lap = 0; lap < 4; ++lap) {  // across laps, with the head mid-ring
+    for (uint32_t i = 0; i < 4; ++i) CHECK(ring.try_push({lap * 10 + i, 0.5f * static_cast<float>(i)}));
+    CHECK(ring.size_hint() == 4);
+    EventRing::Peeked p = ring.peek(out, 3);
+    CHECK(p.count == 3 && out[0].flags == lap * 10 && out[2].flags == lap * 10 + 2 && out[2].intensity == 1.0f);
+    CHECK(ring.size_hint() == 4);  // nothing removed yet
+    CHECK(ring.take(p) && ring.size_hint() == 1);
+    CHECK(ring.take(p) == false);  // already taken: a stale peek removes nothing
+    // A pop between peek and take makes the take fail and keep the rest.
+    CHECK(ring.try_push({99, 9.0f}) && ring.try_push({98, 8.0f}));
+    p = ring.peek(out, 8);
+    CHECK(p.count == 3 && out[0].flags == lap * 10 + 3 && out[1].flags == 99);
+    SignalEvent e{};
+    CHECK(ring.try_pop(e) && e.flags == lap * 10 + 3);
+    CHECK(!ring.take(p) && ring.size_hint() == 2);
+    CHECK(ring.try_pop(e) && e.flags == 99 && ring.try_pop(e) && e.flags == 98 && ring.size_hint() == 0);
+  }
+  // A full ring reports its capacity.
+  for (uint32_t i = 0; i < 5; ++i) CHECK(ring.try_push({i, 1.0f}));
+  CHECK(ring.size_hint() == 5 && ring.peek(out, 8).count == 5);
+}
+
 static void test_capacity_limits() {
   const uint64_t max_slots = static_cast<uint64_t>(PTRDIFF_MAX) / 16;
   CHECK(EventRing::bytes_for(1) == 16 && EventRing::bytes_for(0) == 16);
@@ -261,6 +289,7 @@ int main() {
   test_channel_mapping_and_masks();
   test_float_arithmetic();
   test_drain();
+  test_peek_and_take();
   test_format_fixed3();
   return zelmo_test::check_summary();
 }

@@ -55,7 +55,26 @@ static size_t verify(const std::vector<Received>& consumers, unsigned producers,
   return delivered;
 }
 
-static void ring_hammer(uint64_t capacity, unsigned producers, unsigned consumers, uint32_t per_producer) {
+// Takes what one consumer turn takes: a single pop, or (with `batches`, on
+// two turns of three) a batch peeked and then taken, dropped and read again
+// when another consumer took any of it first. Returns how many it took.
+static size_t consume(EventRing& ring, bool batches, unsigned turn, std::vector<SignalEvent>& out) {
+  SignalEvent batch[5];
+  if (!batches || turn % 3 == 0) {
+    if (!ring.try_pop(batch[0])) return 0;
+    out.push_back(batch[0]);
+    return 1;
+  }
+  const EventRing::Peeked peeked = ring.peek(batch, 1 + turn % 5);
+  if (!ring.take(peeked)) return 0;
+  out.insert(out.end(), batch, batch + peeked.count);
+  return peeked.count;
+}
+
+// Producers push their numbered events; consumers take until all arrived.
+// Every event must be delivered exactly once and in producer order.
+static void ring_hammer(uint64_t capacity, unsigned producers, unsigned consumers, uint32_t per_producer,
+                        bool batches = false) {
   EventRing ring(capacity);
   const size_t total = size_t{producers} * per_producer;
   std::atomic<size_t> popped{0};
@@ -69,12 +88,11 @@ static void ring_hammer(uint64_t capacity, unsigned producers, unsigned consumer
     });
   }
   for (unsigned c = 0; c < consumers; ++c) {
-    threads.emplace_back([&ring, &popped, &got, c, total] {
-      SignalEvent e{};
-      while (popped.load(std::memory_order_relaxed) < total) {
-        if (ring.try_pop(e)) {
-          got[c].events.push_back(e);
-          popped.fetch_add(1, std::memory_order_relaxed);
+    threads.emplace_back([&ring, &popped, &got, c, total, batches] {
+      for (unsigned turn = c; popped.load(std::memory_order_relaxed) < total; ++turn) {
+        const size_t n = consume(ring, batches, turn, got[c].events);
+        if (n) {
+          popped.fetch_add(n, std::memory_order_relaxed);
         } else {
           std::this_thread::yield();
         }
@@ -84,7 +102,7 @@ static void ring_hammer(uint64_t capacity, unsigned producers, unsigned consumer
   for (auto& t : threads) t.join();
   verify(got, producers, per_producer, true);
   SignalEvent e{};
-  CHECK(!ring.try_pop(e));
+  CHECK(!ring.try_pop(e) && ring.size_hint() == 0);
 }
 
 // Deposits through the bus while consumers drain: channels and counter see
@@ -185,6 +203,8 @@ int main() {
     ring_hammer(4, 3, 2, 60000);  // small ring, thousands of laps
     ring_hammer(1, 2, 2, 20000);  // a single slot: full and empty alternate
     ring_hammer(7, 1, 1, 60000);  // capacity not a power of two
+    ring_hammer(4, 3, 3, 40000, true);  // batches after a peek, mixed with single pops
+    ring_hammer(1, 2, 2, 20000, true);
     bus_deposit_and_drain();
     bank_deposits_and_ticks();
   }

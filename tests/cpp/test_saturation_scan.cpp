@@ -1,0 +1,107 @@
+// The saturation scan's two ways of counting repeated windows, held against
+// each other and against a direct model on random texts with many repeats,
+// for narrow and wide windows; and the caller's poll during a long scan.
+#include "check.h"
+#include <cstdint>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "saturation_scan.h"
+
+using namespace zelmo;
+
+// Repeats among the windows of w words, counted on the words themselves.
+static float model(const std::vector<std::string>& words, uint64_t window) {
+  const uint64_t w = window == 0 ? 1 : window;
+  const uint64_t n = words.size();
+  if (n / 2 < w) return 0.0f;
+  std::map<std::vector<std::string>, int> seen;
+  uint64_t repeats = 0;
+  for (uint64_t i = 0; i + w <= n; ++i) {
+    repeats += seen[std::vector<std::string>(words.begin() + static_cast<long>(i),
+                                             words.begin() + static_cast<long>(i + w))]++ > 0;
+  }
+  return static_cast<float>(repeats) / static_cast<float>(n - w + 1);
+}
+
+// Random words from a small vocabulary, with copied runs (as floods have),
+// separated by assorted white space.
+static std::string random_text(std::mt19937_64& rng, std::vector<std::string>& words) {
+  static const char* const kVocab[] = {"a", "b", "ab", "ba", "\xC3\xA9t\xC3\xA9", "z", "lorem", "a,", "A"};
+  static const char* const kSpace[] = {" ", "\n", "\t ", "\xE2\x80\x83", "  "};
+  words.clear();
+  const size_t n = rng() % 400;
+  while (words.size() < n) {
+    if (words.size() > 4 && rng() % 3 == 0) {  // copy an earlier run
+      const size_t from = rng() % words.size();
+      const size_t len = 1 + rng() % (words.size() - from);
+      for (size_t k = 0; k < len && words.size() < n; ++k) words.push_back(words[from + k]);
+    } else {
+      words.push_back(kVocab[rng() % (rng() % 2 ? 2 : 9)]);
+    }
+  }
+  std::string text = rng() % 2 ? " " : "";
+  for (const std::string& w : words) text.append(w).append(kSpace[rng() % 5]);
+  return text;
+}
+
+static void test_agreement() {
+  std::mt19937_64 rng(2024);
+  std::vector<std::string> words;
+  bool ok = true;
+  for (int round = 0; round < 600; ++round) {
+    const std::string text = random_text(rng, words);
+    const uint64_t half = words.size() / 2;
+    for (uint64_t w : {uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{8}, uint64_t{31},
+                       uint64_t{32}, half > 1 ? half - 1 : 1, half, half + 1, 1 + rng() % (half + 1)}) {
+      const float want = model(words, w);
+      const float hashing = saturation_scan_hashing(text, w), rolling = saturation_scan_rolling(text, w);
+      const float chosen = saturation_scan(text, w);
+      if (hashing != want || rolling != want || chosen != want) {
+        std::fprintf(stderr, "round %d, %zu words, w=%llu: model %g hashing %g rolling %g\n", round,
+                     words.size(), static_cast<unsigned long long>(w), static_cast<double>(want),
+                     static_cast<double>(hashing), static_cast<double>(rolling));
+        ok = false;
+      }
+    }
+  }
+  CHECK(ok);
+  // Known values: a b a with width 0 or 1, and a one-word flood.
+  CHECK(saturation_scan_rolling("a b a", 0) == 1.0f / 3.0f && saturation_scan_rolling("a b a", 1) == 1.0f / 3.0f);
+  std::string flood;
+  for (int i = 0; i < 16; ++i) flood += "x ";
+  CHECK(saturation_scan_rolling(flood, 8) == 8.0f / 9.0f);
+}
+
+// A wide window over a long text: the poll runs every few megabytes of work,
+// and whatever it throws ends the scan.
+static void test_poll() {
+  std::string text;
+  for (int i = 0; i < 400000; ++i) text.append("w").append(std::to_string(i % 5000)).push_back(' ');
+  int calls = 0;
+  ScanPoll count{[](void* c) { ++*static_cast<int*>(c); }, &calls};
+  for (uint64_t w : {uint64_t{8}, uint64_t{100000}}) {
+    calls = 0;
+    const float result = saturation_scan(text, w, count);
+    CHECK(calls >= 1 && result > 0.9f);
+  }
+  ScanPoll stop{[](void*) { throw std::runtime_error("stop"); }, nullptr};
+  for (uint64_t w : {uint64_t{8}, uint64_t{100000}}) {
+    bool stopped = false;
+    try {
+      (void)saturation_scan(text, w, stop);
+    } catch (const std::runtime_error&) {
+      stopped = true;
+    }
+    CHECK(stopped);
+  }
+}
+
+int main() {
+  test_agreement();
+  test_poll();
+  return zelmo_test::check_summary();
+}
