@@ -3,6 +3,7 @@
 The dynamic symbol table is read straight from the ELF file, so the check
 needs no binutils; where `nm` is installed, it must agree with the reader.
 """
+import os
 import shutil
 import struct
 import subprocess
@@ -84,3 +85,17 @@ def test_reader_agrees_with_nm(path):
     # absolute symbols; the reader reports those too, under the same names.
     assert found == listed
     assert len(found) >= 1
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf is not installed")
+@pytest.mark.skipif(bool(os.environ.get("ZELMO_SANITIZED")),
+                    reason="sanitized builds link the shared C++ runtime on purpose")
+def test_module_needs_no_shared_cxx_library():
+    """libstdc++ is linked in; only the C library, libm, the loader and the
+    system's unwinder (libgcc_s, shared so that glibc's thread-exit unwinding
+    can pass through the module's frames) are needed at run time."""
+    out = subprocess.run(["readelf", "-d", module_path()], capture_output=True, text=True,
+                         check=True).stdout
+    needed = {line.split("[", 1)[1].split("]", 1)[0] for line in out.splitlines() if "(NEEDED)" in line}
+    assert needed <= {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}, needed
+    assert "libc.so.6" in needed
