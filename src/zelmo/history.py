@@ -225,7 +225,7 @@ def _check_options(max_tokens: int | None, keep_last: int, reserved_tokens: int)
 def trim_records(records: Records, *, max_tokens: int | None = None, keep_last: int = 0,
                  start_on_user: bool = False, keep_system: bool = True, decay: bool = True,
                  half_life: float = 6.0, safe_threshold: float = 0.35,
-                 reserved_tokens: int = 0, alive: bytes | None = None) -> TrimReport:
+                 reserved_tokens: int = 0, alive: bytes | bytearray | None = None) -> TrimReport:
     """Decides which messages stay; see the module doc for the rules.
 
     ``keep_system=False`` lets the budget purge SYSTEM messages like any other
