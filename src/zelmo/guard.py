@@ -37,16 +37,29 @@ _PATTERNS: Final = (
     (re.compile(r"\b0x[0-9a-fA-F]+\b"), "<hex>"),
     # A run of 6 or more hex digits holding at least one digit: a hash, an id.
     (re.compile(r"\b(?=[0-9a-fA-F]*\d)[0-9a-fA-F]{6,}\b"), "<hex>"),
-    (re.compile(r"\d+(?:\.\d+)?"), "<n>"),
 )
+# A number, unless it fills a whole cell of a table (delimited by , ; tab or |,
+# or the line's ends): a table's numbers are its content, not a counter.
+_NUMBER: Final = re.compile(r"(?<![\d.])\d+(?:\.\d+)*")
+_CELL_ENDS: Final = frozenset(",;\t|\n")
 
 
 def normalise(text: str) -> str:
     """The text with timestamps, UUIDs, hex ids and numbers replaced by
-    ``<time>``, ``<uuid>``, ``<hex>`` and ``<n>``."""
+    ``<time>``, ``<uuid>``, ``<hex>`` and ``<n>``. A number that fills a
+    whole table cell (between ``,``, ``;``, tabs, ``|`` or the line's ends)
+    stays: a table's numbers are its content."""
     for pattern, placeholder in _PATTERNS:
         text = pattern.sub(placeholder, text)
-    return text
+    return _NUMBER.sub(_counter, text)
+
+
+def _counter(match: re.Match[str]) -> str:
+    text, start, end = match.string, match.start(), match.end()
+    if ((start == 0 or text[start - 1] in _CELL_ENDS)
+            and (end == len(text) or text[end] in _CELL_ENDS)):
+        return match.group()
+    return "<n>"
 
 
 def tool_saturation(output: str) -> float:

@@ -63,6 +63,16 @@ def csv_table(rows=300, seed=4):
     return "\n".join(out)
 
 
+def metrics_table(rows=300, seed=5):
+    """A tab-separated table of numbers only: its rows differ only in numbers."""
+    rng = random.Random(seed)
+    out = ["minute\tcpu_pct\tmem_mb\trps\tp99_ms"]
+    for i in range(rows):
+        out.append(f"{i}\t{rng.uniform(5, 95):.1f}\t{rng.randrange(300, 4000)}\t"
+                   f"{rng.randrange(10, 900)}\t{rng.uniform(20, 800):.1f}")
+    return "\n".join(out)
+
+
 SOURCE = '''"""Order handling for the shop service."""
 
 from dataclasses import dataclass
@@ -129,4 +139,4 @@ def source_code():
 
 
 FLOODS = {"access log": access_log, "retry loop": retry_loop, "repeated stack trace": repeated_trace}
-LEGIT = {"CSV table": csv_table, "source code": source_code}
+LEGIT = {"CSV table": csv_table, "metrics table": metrics_table, "source code": source_code}
