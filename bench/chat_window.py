@@ -13,24 +13,24 @@
    `from_json` on the value, and with a JSON text round trip as a store
    would do.
 
-Each time is the median of 7 samples of a loop that lasts at least 0.2 s,
-with the garbage collector off while sampling, in process CPU time.
+Times come from the suite's harness (bench/harness.py): warm-up calls, then
+the median of 7 samples of a calibrated loop, the garbage collector off
+while sampling.
 """
 from __future__ import annotations
 
 import argparse
-import gc
 import json
 import math
 import random
-import statistics
 import sys
-import time
-from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+
+import harness  # noqa: E402
 
 from zelmo import ChatWindow  # noqa: E402
 from zelmo.openai_chat import FORMAT  # noqa: E402
@@ -163,30 +163,6 @@ class PlainWindow:
 # ------------------------------------------------------------------ timing
 
 
-def cpu_median(fn: Callable[[], object], min_time: float = 0.2, samples: int = 7) -> float:
-    """Median seconds per call."""
-    loops = 1
-    while True:
-        start = time.process_time()
-        for _ in range(loops):
-            fn()
-        took = time.process_time() - start
-        if took >= min_time / samples:
-            break
-        loops *= 2
-    times = []
-    gc.disable()
-    try:
-        for _ in range(samples):
-            start = time.process_time()
-            for _ in range(loops):
-                fn()
-            times.append((time.process_time() - start) / loops)
-    finally:
-        gc.enable()
-    return statistics.median(times)
-
-
 def run_zelmo(turns: list[tuple[list[dict[str, Any]], list[str]]]) -> ChatWindow[Any]:
     w = ChatWindow(FORMAT, purpose=PURPOSE)
     for messages, notes in turns:
@@ -217,15 +193,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--tiny", action="store_true", help="a quick run (20 turns, short samples)")
     args = parser.parse_args(argv)
     n = 20 if args.tiny else args.turns
-    min_time = 0.01 if args.tiny else 0.2
+    if args.tiny:
+        harness.SCALE.update(sample_time=0.002, repeat=3, warmup=1)
     turns = session(n)
     if not agree(turns):
         print("the plain-Python window sends different requests: no comparison")
         return 1
     print(f"ChatWindow: {n} turns, {sum(len(m) for m, _ in turns)} Chat Completions messages; "
           f"both send the same requests every turn")
-    t_zelmo = cpu_median(lambda: run_zelmo(turns), min_time)
-    t_plain = cpu_median(lambda: run_plain(turns), min_time)
+    t_zelmo = harness.time_call(run_zelmo, turns).median
+    t_plain = harness.time_call(run_plain, turns).median
     print(f"  zelmo.ChatWindow   {t_zelmo * 1e3:8.3f} ms  ({t_zelmo / n * 1e6:.1f} us a turn)")
     print(f"  plain Python       {t_plain * 1e3:8.3f} ms  ({t_plain / n * 1e6:.1f} us a turn)")
     print(f"  speed-up           {t_plain / t_zelmo:8.2f} x  (goal >= 5 x)")
@@ -233,9 +210,9 @@ def main(argv: list[str] | None = None) -> int:
     window = run_zelmo(turns)
     value = window.to_json()
     text = json.dumps(value)
-    t_value = cpu_median(lambda: ChatWindow.from_json(window.to_json()), min_time)
-    t_text = cpu_median(lambda: ChatWindow.from_json(json.loads(json.dumps(window.to_json()))),
-                        min_time)
+    t_value = harness.time_call(lambda: ChatWindow.from_json(window.to_json())).median
+    t_text = harness.time_call(
+        lambda: ChatWindow.from_json(json.loads(json.dumps(window.to_json())))).median
     print(f"Save plus restore of the {n}-turn window ({len(window.messages)} messages in play, "
           f"{len(window.ledger)} ledger entries, {len(text)} bytes of JSON):")
     print(f"  to_json + from_json             {t_value * 1e3:8.3f} ms  (goal < 1 ms)")
