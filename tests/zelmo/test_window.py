@@ -222,3 +222,32 @@ def test_reduction_ratio_matches_the_module_window():
     restored = ChatWindow.from_json(w.to_json())
     assert w.reduction_ratio() == restored.reduction_ratio() == k.reduction_ratio()
     assert w.ledger == k.state_entries() and w.render() == k.render()
+
+
+def test_a_window_of_langchain_messages():
+    pytest.importorskip("langchain_core", reason="the langchain extra is not installed")
+    from langchain_core.messages import AIMessage, HumanMessage, SystemMessage, ToolMessage
+    from zelmo import langchain as zl
+
+    w = ChatWindow(zl.FORMAT, purpose="p")
+    system = SystemMessage("Be brief.")
+    for i in range(4):
+        turn = [HumanMessage(f"q{i}"),
+                AIMessage("", tool_calls=[{"name": "f", "args": {}, "id": f"t{i}"}]),
+                ToolMessage("out", tool_call_id=f"t{i}")]
+        r = w.turn(([system] if i == 0 else []) + turn)
+    assert r.messages[0] is system and all(a is b for a, b in zip(r.messages[-3:], turn))
+    assert "q0" not in [m.content for m in r.messages] and "q0" in w.ledger
+    calls = {c["id"] for m in r.messages if isinstance(m, AIMessage) for c in m.tool_calls}
+    assert calls == {m.tool_call_id for m in r.messages if isinstance(m, ToolMessage)}
+    with pytest.raises(TypeError, match="cannot be saved"):
+        w.to_json()
+
+
+def test_a_window_of_responses_items_saves():
+    from zelmo import openai_responses
+    w = ChatWindow(openai_responses.FORMAT)
+    w.turn([{"type": "message", "role": "user", "content": "hi"},
+            {"type": "function_call", "call_id": "c", "name": "f", "arguments": "{}"},
+            {"type": "function_call_output", "call_id": "c", "output": "ok"}])
+    assert snapshot(ChatWindow.from_json(json.loads(json.dumps(w.to_json())))) == snapshot(w)
