@@ -126,6 +126,16 @@ def _check_int(name: str, value: object, low: int = 0) -> int:
     return value
 
 
+def _storable(text: str, where: str) -> None:
+    """Refuses a text with a lone surrogate, which the window cannot hold."""
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"{where}: the text holds a lone surrogate, which the window "
+                             f"cannot store") from None
+
+
 def _canonical(payload: Mapping[str, Any]) -> str:
     return json.dumps(payload, sort_keys=True, ensure_ascii=False, allow_nan=False,
                       separators=(",", ":"))
@@ -263,10 +273,11 @@ class ChatWindow(Generic[M]):
     def turn(self, messages: Iterable[M], notes: Iterable[str] = ()) -> Request[M]:
         """Adds this turn's messages and notes, runs one cycle, returns the request.
 
-        A malformed message raises the format's TypeError or ValueError; its
-        index counts from the first of ``messages``, or for a broken tool
-        pairing from the first of `messages` (the window's) followed by the
-        new ones. On any error the window is unchanged.
+        A malformed message raises the format's TypeError or ValueError
+        naming its index in ``messages``; a tool result whose call is
+        missing names its index in the window's `messages` followed by the
+        new ones. A text the window cannot store (a lone surrogate) is
+        refused the same way. On any error the window is unchanged.
         """
         new = list(messages)
         facts = list(notes)
@@ -276,6 +287,10 @@ class ChatWindow(Generic[M]):
         records = _concat(self._records, self._format.records(new, self._counter))
         unit_starts(records)  # refuses a result without its call before anything changes
         texts = [self._format.text(m) for m in new]
+        for i, text in enumerate(texts):
+            _storable(text, f"message {i}")
+        for i, fact in enumerate(facts):
+            _storable(fact, f"notes[{i}]")
 
         first = len(self._messages)
         for text, flags in zip(texts, records.flags[first:]):

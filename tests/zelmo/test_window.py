@@ -173,6 +173,8 @@ def test_a_bad_saved_value_is_refused(make, problem):
      "message 1, field 'role'"),
     ([{"role": "user", "content": 5}], TypeError, "message 0, field 'content'"),
     ([{"role": "tool", "tool_call_id": "nope", "content": "x"}], ValueError, "'nope'"),
+    ([{"role": "user", "content": "ok"}, {"role": "user", "content": "bad \ud800"}], ValueError,
+     "message 1: the text holds a lone surrogate"),
 ])
 def test_a_malformed_message_leaves_the_window_unchanged(bad, error, match):
     w = ChatWindow(openai_chat.FORMAT, purpose="p")
