@@ -117,7 +117,9 @@ demo: $(STAMP)
 # README's bench-results section and the chart bench/results.png from that
 # one run, then prints what handing a non-ASCII str over costs per script
 # (bench/text_conversion.py), and zelmo's adapters against LangChain's
-# trim_messages and a plain-Python loop (bench/adapters.py).
+# trim_messages and a plain-Python loop (bench/adapters.py), and a 200-turn
+# session through zelmo.ChatWindow against a plain-Python window, with the
+# window's save and restore (bench/chat_window.py).
 # BENCH_ARGS passes options to bench/run.py.
 BENCH_BUILD := build/bench
 FLOOR_BUILD := build/floor
@@ -132,6 +134,7 @@ bench: $(STAMP)
 	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp --readme README.md $(BENCH_ARGS)
 	$(VPY) bench/text_conversion.py
 	$(VPY) bench/adapters.py
+	$(VPY) bench/chat_window.py
 
 clean:
 	rm -rf build $(DIST)

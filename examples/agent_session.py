@@ -1,23 +1,25 @@
-"""A coding agent's session, replayed through zelmo_micro.
+"""A coding agent's session, replayed through the zelmo package.
 
 The session (examples/data/session.json) is a real-looking conversation in
-English and Portuguese: a system prompt, user and assistant turns, thinking,
-tool calls and their outputs, durable facts, decisions, and one tool output
-that is a forged-log flood. Each turn goes through what an agent would do:
+English and Portuguese: a system prompt, user and assistant turns, tool calls
+and their outputs, durable facts, decisions, and one tool output that is a
+forged-log flood. The recorded assistant messages play a scripted model, and
+the agent loop around it is what a real one would be, on `zelmo`:
 
-1. `effort_gauge` on the user's request picks a reasoning tier and budget;
-2. `consolidation_gain` decides whether to rewrite the provider-cached prompt
-   prefix (dropping what apoptosis purged) or to keep appending to it;
-3. tool calls run on worker threads; each scans its output with
-   `saturation_scan` (a flood is refused) and signals on a `HormonalBus`,
-   while the main loop senses the bus and drains its events;
-4. the turn's blocks enter a `ContextApoptosis` window that carries a
-   purpose; decisions go to its STATE ledger with `note_state`, and one
-   `dehydrate(absorb=True)` cycle ends the turn;
-5. the surviving blocks map back to Chat Completions messages (converted by
-   examples/chat_adapter.py) whose tool calls and results stay paired.
+1. `effort_gauge` on the user's request picks a tier, mapped to OpenAI's
+   ``reasoning_effort`` by `zelmo.effort`;
+2. a `zelmo.ChatWindow` holds the OpenAI-format conversation: each model call
+   adds the new messages (decisions go to its STATE ledger) and runs one
+   apoptosis cycle; the request is the purpose and ledger, then the
+   surviving messages, tool exchanges whole and the live tail kept;
+3. the model checks, on every call, that it sees the user's request and the
+   latest result of every tool it called;
+4. tool calls run on worker threads; each passes its output through
+   `zelmo.guard_tool_output` (a flood is withheld) and signals on a
+   `HormonalBus`, which the main loop senses and drains;
+5. a `zelmo.CachePolicy` decides per call whether to keep appending to the
+   provider-cached prefix or to rewrite it with the trimmed request.
 
-At the end `zelmo.openai_chat.trim` thins the whole transcript in one call.
 A table per turn and a summary are printed; with matplotlib installed (the
 `demo` extra) a plot of the context size per turn is written as a PNG.
 
@@ -37,19 +39,22 @@ from pathlib import Path
 from typing import Any, cast
 
 import zelmo_micro as z
-from chat_adapter import Message, ToolCall, to_openai
-from zelmo import estimate_tokens, openai_chat
-from zelmo.history import unit_starts
+from chat_adapter import Message, to_openai
+from zelmo import CachePolicy, ChatWindow, guard_tool_output, openai_chat
+from zelmo.cache import ANTHROPIC_5M, CacheDecision
+from zelmo.effort import openai_reasoning_effort
+from zelmo.guard import FLOOD_THRESHOLD, tool_saturation
 
 HERE = Path(__file__).resolve().parent
 
 # Bus channels. Bit i of a flags word selects channel i.
 TOOL_DONE = 1 << 0  # a worker finished a tool call (intensity 1.0)
-FLOOD = 1 << 1  # a worker refused a flood (intensity: its saturation)
+FLOOD = 1 << 1  # a worker withheld a flood (intensity: its saturation)
 WORKER_BASE = 8  # channel 8 + slot tells which worker signalled
 
-FLOOD_THRESHOLD = 0.5  # saturation at or above this refuses a tool output
 ALARM_DECAY = 0.5  # bus.tick() factor per turn: an alarm fades by half each turn
+
+Chat = dict[str, Any]
 
 
 # ---------------------------------------------------------------- the session
@@ -96,24 +101,22 @@ def load_session(path: Path) -> Session:
 class ToolResult:
     content: str
     saturation: float
-    refused_tokens: int = 0
+    withheld_bytes: int = 0
 
 
 def run_tool(bus: z.HormonalBus, slot: int, output: str, latency_s: float,
              results: list[ToolResult | None]) -> None:
     """One worker: 'runs' a tool (its recorded output after its recorded
-    latency), refuses a flood, and signals the main loop on the bus."""
+    latency), guards its output, and signals the main loop on the bus."""
     time.sleep(latency_s)
-    saturation = z.saturation_scan(output)
+    guarded = guard_tool_output(output)
+    saturation = tool_saturation(output)
     me = 1 << (WORKER_BASE + slot)
-    if saturation >= FLOOD_THRESHOLD:
-        refused = estimate_tokens(output)
-        notice = (f"[tool output refused: {saturation:.0%} of its 8-word shingles repeat; "
-                  f"{refused} tokens withheld]")
-        results[slot] = ToolResult(notice, saturation, refused)
-        bus.inject(z.HormonalSignal(FLOOD | me, saturation))  # the typed API
-    else:
+    if guarded is output:
         results[slot] = ToolResult(output, saturation)
+    else:
+        results[slot] = ToolResult(guarded, saturation, len(output.encode("utf-8")))
+        bus.inject(z.HormonalSignal(FLOOD | me, saturation))  # the typed API
     bus.secrete(TOOL_DONE | me, 1.0)  # the raw hot path
 
 
@@ -143,6 +146,37 @@ def run_tools(bus: z.HormonalBus, outputs: list[str], latencies: list[float],
     return [r for r in results if r is not None], drained
 
 
+# ------------------------------------------------------------ the scripted model
+
+
+class ScriptedModel:
+    """Plays the recorded assistant messages. Before each answer it checks the
+    request it was sent: the user's latest request and the latest result of
+    every tool it called must be in it, as the very objects the loop added."""
+
+    def __init__(self) -> None:
+        self.user: Chat | None = None
+        self.results: list[Chat] = []
+        self.calls = 0
+
+    def saw(self, message: Chat) -> None:
+        if message["role"] == "user":
+            self.user = message
+        elif message["role"] == "tool":
+            self.results.append(message)
+
+    def answer(self, sent: Sequence[Chat], reply: Chat) -> Chat:
+        self.calls += 1
+        present = {id(m) for m in sent}
+        if self.user is None or id(self.user) not in present:
+            raise AssertionError(f"model call {self.calls}: the user's request is missing")
+        missing = [m["tool_call_id"] for m in self.results if id(m) not in present]
+        if missing:
+            raise AssertionError(f"model call {self.calls}: tool results {missing} are missing")
+        self.results = []
+        return reply
+
+
 # ------------------------------------------------------------- the agent loop
 
 
@@ -151,16 +185,18 @@ class Row:
     turn: int
     lang: str
     tier: str
-    budget: int
+    effort: str  # OpenAI reasoning_effort for the tier
+    calls: int  # model calls this turn
     inserted: int  # tokens ever inserted (= context size without apoptosis)
     kept: int  # tokens of the surviving blocks
     reclaimed: int  # tokens purged so far
     reduction: float
-    purged: int  # blocks purged by this turn's cycle
+    purged: int  # blocks purged by this turn's cycles
     ledger: int  # STATE ledger entries
     rendered: int  # tokens of render(): purpose + STATE + survivors
-    prefix: str  # what happened to the cached prompt prefix
-    sent: int  # tokens of the request sent this turn
+    prefix: str  # what happened to the cached prompt prefix, per call
+    sent: int  # tokens of the last request sent this turn
+    untrimmed: int  # tokens of that request without trimming
     alarm: float  # flood alarm level on the bus
 
 
@@ -170,129 +206,85 @@ class Agent:
 
     session: Session
     speed: float
-    window: z.ContextApoptosis = field(
-        default_factory=lambda: z.ContextApoptosis(half_life=2.0, safe_threshold=0.35))
+    # Chat Completions dicts; the adapter reads them as Mappings.
+    window: ChatWindow[Any] = field(init=False)
+    policy: CachePolicy[Any] = field(
+        default_factory=lambda: CachePolicy(ANTHROPIC_5M))
     bus: z.HormonalBus = field(default_factory=lambda: z.HormonalBus(num_signals=32,
                                                                     event_capacity=1024))
-    # A twin window gets the same blocks and cycles with each block's message
-    # index as its text, so its survivors name their messages exactly.
-    twin: z.ContextApoptosis = field(
-        default_factory=lambda: z.ContextApoptosis(half_life=2.0, safe_threshold=0.35))
-    history: list[dict[str, Any]] = field(default_factory=list)  # Chat Completions messages
-    tokens: list[int] = field(default_factory=list)  # per message
-    blocks: int = 0  # blocks inserted into the window
-    survivors: list[int] = field(default_factory=list)  # messages with a block alive in the window
-    cached_header: int = 0  # tokens of purpose + STATE in the cached prefix
-    cached_blocks: list[int] = field(default_factory=list)  # messages in the cached prefix
+    model: ScriptedModel = field(default_factory=ScriptedModel)
+    pending: list[Chat] = field(default_factory=list)  # messages not yet in the window
+    added: int = 0  # messages added to the window
     rows: list[Row] = field(default_factory=list)
     events: int = 0
-    refused: list[tuple[int, float, int]] = field(default_factory=list)  # turn, saturation, tokens
+    withheld: list[tuple[int, float, int]] = field(default_factory=list)  # turn, saturation, bytes
     rewrites: list[int] = field(default_factory=list)
+    purged: int = 0  # blocks purged by the current turn's cycles
+    sent_total: int = 0
+    untrimmed_total: int = 0
 
-    def start(self) -> None:
-        self.window.set_purpose(self.session.purpose)
-        self.add_blocks([{"role": "system", "content": self.session.system}])
-        self.cycle_survivors()
+    def __post_init__(self) -> None:
+        self.window = ChatWindow(openai_chat.FORMAT, purpose=self.session.purpose,
+                                 half_life=2.0, safe_threshold=0.35)
+        self.pending.append({"role": "system", "content": self.session.system})
 
-    def add_blocks(self, messages: Sequence[Message]) -> range:
-        """Appends messages; each gives the window one block, an assistant's
-        thinking one more (THINKING) before it. Returns the new message indexes."""
-        first = len(self.history)
-        converted = [to_openai(m) for m in messages]
-        records = openai_chat.FORMAT.records(self.history + converted)  # checks the pairing
-        for offset, (source, message) in enumerate(zip(messages, converted)):
-            index = first + offset
-            blocks = [(source.get("thinking", ""), z.THINKING),
-                      (openai_chat.FORMAT.text(message), records.flags[index])]
-            for text, flags in blocks:
-                if text:
-                    self.window.insert(text, flags)
-                    self.twin.insert(str(index), flags)
-                    self.blocks += 1
-        self.history += converted
-        self.tokens = records.tokens
-        return range(first, len(self.history))
-
-    def cycle_survivors(self) -> None:
-        self.survivors = sorted({int(text) for text in self.twin.active_context()})
-
-    def outgoing(self) -> list[dict[str, Any]]:
-        """The surviving messages, each tool exchange whole: an exchange with
-        any surviving message is sent complete."""
-        starts = unit_starts(openai_chat.FORMAT.records(self.history))
-        alive = {starts[i] for i in self.survivors}
-        return [m for i, m in enumerate(self.history) if starts[i] in alive]
-
-    def header_tokens(self) -> int:
-        """Tokens of the purpose and STATE ledger that render() puts above the blocks."""
-        rendered = self.window.render()
-        body = "\n".join(self.window.active_context())
-        return estimate_tokens(rendered[: len(rendered) - len(body)])
-
-    def choose_prefix(self, turns_left: int) -> tuple[str, int, list[int]]:
-        """Keep appending to the cached prefix, or rewrite it without the
-        purged blocks: `consolidation_gain` weighs the one-off cache write
-        against re-reading the dead blocks on every call ahead."""
-        if not self.cached_blocks:
-            return "write", self.header_tokens(), list(self.survivors)
-        tokens = {i: self.tokens[i] for i in self.cached_blocks}
-        alive = set(self.survivors)
-        prefix = self.cached_header + sum(tokens.values())
-        purgeable = sum(t for i, t in tokens.items() if i not in alive)
-        gain = z.consolidation_gain(prefix, purgeable, calls_ahead=turns_left)
-        if gain["consolidate"]:
-            return "rewrite", self.header_tokens(), list(self.survivors)
-        return "keep", self.cached_header, list(self.cached_blocks)
-
-    def play(self, number: int, turn: Turn, turns_left: int) -> Row:
-        gauge = z.effort_gauge(turn.request)
-        prefix_action, header, prefix_blocks = self.choose_prefix(turns_left)
-        if prefix_action == "rewrite":
+    def call_model(self, number: int, reply: Chat, notes: Sequence[str] = ()) -> CacheDecision[Any]:
+        """Adds the pending messages, sends the request, checks the answer."""
+        before = len(self.window)
+        request = self.window.turn(self.pending, notes)
+        self.purged += before + len(self.pending) - len(self.window)
+        self.added += len(self.pending)
+        self.pending = []
+        decision = self.policy.decide(request)
+        if decision.action == "rewrite":
             self.rewrites.append(number)
+        self.sent_total += decision.tokens
+        self.untrimmed_total += decision.untrimmed_tokens
+        sent: list[Chat] = decision.messages
+        self.pending.append(self.model.answer(sent, reply))
+        return decision
 
-        messages = self.run_turn_tools(number, turn)
-        new = self.add_blocks(messages)
-        for decision in turn.decisions:
-            self.window.note_state(decision)
-        purged = self.window.dehydrate(absorb=True)
-        self.twin.dehydrate()
-        self.cycle_survivors()
-
-        # The provider caches what was sent; the next turn appends to it.
-        self.cached_header = header
-        self.cached_blocks = prefix_blocks + list(new)
-        sent = header + sum(self.tokens[i] for i in self.cached_blocks)
-
+    def play(self, number: int, turn: Turn) -> Row:
+        gauge = z.effort_gauge(turn.request)
+        self.purged = 0
+        decisions: list[CacheDecision[Any]] = []
+        for source in turn.messages:
+            message = to_openai(source)
+            if message["role"] == "assistant":
+                # The decisions are noted with the turn's final answer.
+                notes = () if message.get("tool_calls") else turn.decisions
+                decisions.append(self.call_model(number, message, notes))
+                if message.get("tool_calls"):
+                    self.run_turn_tools(number, turn, message)
+            elif message["role"] == "user":
+                self.model.saw(message)
+                self.pending.append(message)
         alarm = self.bus.sense(FLOOD)
         self.bus.tick(ALARM_DECAY)
-        inserted = self.window.inserted_tokens()
-        kept = self.window.active_tokens()
-        return Row(number, turn.lang, gauge["tier"], gauge["budget_tokens"], inserted, kept,
-                   inserted - kept, self.window.reduction_ratio(), purged,
-                   len(self.window.state_entries()), estimate_tokens(self.window.render()),
-                   prefix_action, sent, alarm)
+        w = self.window
+        last = decisions[-1]
+        return Row(number, turn.lang, gauge["tier"], openai_reasoning_effort(gauge["tier"]),
+                   len(decisions), w.inserted_tokens(), w.active_tokens(), w.reclaimed_tokens(),
+                   w.reduction_ratio(), self.purged, len(w.ledger),
+                   openai_chat.FORMAT.records([{"role": "user", "content": w.render()}]).tokens[0],
+                   "/".join(d.action[0] for d in decisions), last.tokens, last.untrimmed_tokens,
+                   alarm)
 
-    def run_turn_tools(self, number: int, turn: Turn) -> list[Message]:
-        """The turn's messages with every tool result produced by a worker."""
-        results: dict[str, ToolResult] = {}
+    def run_turn_tools(self, number: int, turn: Turn, call: Chat) -> None:
+        """Runs an assistant message's tool calls; their results become pending."""
         recorded = {m.get("tool_call_id", ""): m["content"]
                     for m in turn.messages if m["role"] == "tool"}
-        out: list[Message] = []
-        for msg in turn.messages:
-            calls: list[ToolCall] = msg.get("tool_calls", [])
-            if calls:
-                outputs = [recorded[c["id"]] for c in calls]
-                latencies = [turn.latency_ms.get(c["id"], 0) / 1000 * self.speed for c in calls]
-                done, drained = run_tools(self.bus, outputs, latencies)
-                self.events += drained
-                results.update({c["id"]: r for c, r in zip(calls, done)})
-            if msg["role"] == "tool":
-                result = results[msg.get("tool_call_id", "")]
-                if result.refused_tokens:
-                    self.refused.append((number, result.saturation, result.refused_tokens))
-                msg = {**msg, "content": result.content}
-            out.append(msg)
-        return out
+        ids = [c["id"] for c in call["tool_calls"]]
+        outputs = [recorded[i] for i in ids]
+        latencies = [turn.latency_ms.get(i, 0) / 1000 * self.speed for i in ids]
+        results, drained = run_tools(self.bus, outputs, latencies)
+        self.events += drained
+        for call_id, result in zip(ids, results):
+            if result.withheld_bytes:
+                self.withheld.append((number, result.saturation, result.withheld_bytes))
+            message = {"role": "tool", "tool_call_id": call_id, "content": result.content}
+            self.model.saw(message)
+            self.pending.append(message)
 
 
 # ----------------------------------------------------------------- the output
@@ -331,58 +323,59 @@ class Progress:
         return time.monotonic() - self.started
 
 
-HEADER = (f"{'turn':>4} {'lang':>4} {'tier':>6} {'budget':>6} {'inserted':>8} {'kept':>6} "
-          f"{'reclaimed':>9} {'reduct.':>7} {'purged':>6} {'STATE':>5} {'prefix':>7} "
-          f"{'sent':>6} {'alarm':>5}")
+HEADER = (f"{'turn':>4} {'lang':>4} {'tier':>6} {'effort':>7} {'calls':>5} {'inserted':>8} "
+          f"{'kept':>6} {'reclaimed':>9} {'reduct.':>7} {'purged':>6} {'STATE':>5} {'prefix':>7} "
+          f"{'sent':>6} {'untrim.':>7} {'alarm':>5}")
 
 
 def format_row(r: Row) -> str:
-    return (f"{r.turn:>4} {r.lang:>4} {r.tier:>6} {r.budget:>6} {r.inserted:>8} {r.kept:>6} "
-            f"{r.reclaimed:>9} {r.reduction:>7.1%} {r.purged:>6} {r.ledger:>5} {r.prefix:>7} "
-            f"{r.sent:>6} {r.alarm:>5.2f}")
+    return (f"{r.turn:>4} {r.lang:>4} {r.tier:>6} {r.effort:>7} {r.calls:>5} {r.inserted:>8} "
+            f"{r.kept:>6} {r.reclaimed:>9} {r.reduction:>7.1%} {r.purged:>6} {r.ledger:>5} "
+            f"{r.prefix:>7} {r.sent:>6} {r.untrimmed:>7} {r.alarm:>5.2f}")
 
 
 def summary(agent: Agent, elapsed: float) -> list[str]:
     w, rows = agent.window, agent.rows
-    lines = [f"Replayed {len(rows)} turns in {elapsed:.2f} s."]
+    lines = [f"Replayed {len(rows)} turns ({agent.model.calls} model calls) in {elapsed:.2f} s; "
+             f"the model saw the user's request and its latest tool results on every call."]
 
     lines.append("")
-    lines.append("Context window (ContextApoptosis, half_life=2.0, safe_threshold=0.35):")
-    lines.append(f"  inserted {w.inserted_tokens()} tokens in {agent.blocks} blocks; "
+    lines.append("Context window (zelmo.ChatWindow on ContextApoptosis, half_life=2.0, "
+                 "safe_threshold=0.35):")
+    lines.append(f"  inserted {w.inserted_tokens()} tokens in {agent.added} messages; "
                  f"{len(w)} blocks / {w.active_tokens()} tokens survive; "
                  f"reduction {w.reduction_ratio():.1%}")
-    state = w.state_entries()
+    state = w.ledger
     lines.append(f"  STATE ledger: {len(state)} entries (decisions and digests of purged turns), "
                  f"e.g.:")
     lines.extend(f"    - {entry[:92]}" for entry in state[:3])
-    lines.append(f"  render(): {estimate_tokens(w.render())} tokens "
-                 f"(purpose + STATE + survivors)")
-
-    outgoing = agent.outgoing()
-    openai_chat.FORMAT.records(outgoing)  # refuses a result whose call is missing
-    lines.append(f"  next request: {len(outgoing)} of {len(agent.history)} chat messages; "
-                 f"every tool call still has its result")
+    request = w.request()
+    lines.append(f"  next request: the system part ({request.system_tokens} tokens) and "
+                 f"{len(request.messages)} of {agent.added} chat messages; every tool call "
+                 f"still has its result")
+    saved = json.dumps(w.to_json())
+    restored = ChatWindow.from_json(json.loads(saved))
+    same = restored.request().messages == request.messages and restored.ledger == w.ledger
+    lines.append(f"  saved as {len(saved)} bytes of JSON; restored: "
+                 f"{'the same request and ledger' if same else 'DIFFERENT'}")
 
     lines.append("")
-    sent = sum(r.sent for r in rows)
-    full = sum(r.inserted for r in rows)
-    lines.append("Prompt-cache prefix (consolidation_gain each turn):")
-    lines.append(f"  rewritten at turns {agent.rewrites or 'none'}; "
-                 f"{sent} tokens sent over the session vs {full} without apoptosis "
-                 f"({1 - sent / full:.0%} fewer)")
+    lines.append("Prompt cache (zelmo.CachePolicy, Anthropic 5-minute prices, per model call):")
+    lines.append(f"  rewritten at turns {sorted(set(agent.rewrites)) or 'none'}; "
+                 f"{agent.sent_total} tokens sent over the session vs {agent.untrimmed_total} "
+                 f"untrimmed ({1 - agent.sent_total / agent.untrimmed_total:.0%} fewer)")
 
     lines.append("")
     tiers = {tier: sum(r.tier == tier for r in rows) for tier in ("off", "low", "medium", "high")}
-    budget = sum(r.budget for r in rows)
-    lines.append("Reasoning effort (effort_gauge per request):")
+    lines.append("Reasoning effort (effort_gauge per request, zelmo.effort for OpenAI):")
     lines.append("  tiers " + ", ".join(f"{k} {v}" for k, v in tiers.items())
-                 + f"; {budget} reasoning tokens budgeted vs {16384 * len(rows)} at 'high' throughout")
+                 + "; reasoning_effort " + ", ".join(sorted({r.effort for r in rows})))
 
     lines.append("")
-    lines.append("Saturation (saturation_scan on every tool output):")
-    for turn, saturation, tokens in agent.refused:
-        lines.append(f"  turn {turn}: refused a flood, saturation {saturation:.3f}, "
-                     f"{tokens} tokens kept out of the context")
+    lines.append(f"Tool-output guard (zelmo.guard_tool_output, threshold {FLOOD_THRESHOLD}):")
+    for turn, saturation, size in agent.withheld:
+        lines.append(f"  turn {turn}: withheld a flood, saturation {saturation:.3f}, "
+                     f"{size} bytes kept out of the context")
 
     lines.append("")
     stats = agent.bus.stats()
@@ -393,16 +386,6 @@ def summary(agent: Agent, elapsed: float) -> list[str]:
     busy = [(i - WORKER_BASE, level) for i, level in enumerate(agent.bus.snapshot())
             if i >= WORKER_BASE and level > 0.0]
     lines.append("  worker channels: " + ", ".join(f"#{s} {lv:.2f}" for s, lv in busy))
-
-    lines.append("")
-    one_shot = openai_chat.trim(agent.history)
-    report = one_shot.report
-    lines.append("One-shot trim of the whole transcript (zelmo.openai_chat.trim: decay with "
-                 "half_life=6.0, tool exchanges whole, the live tail kept):")
-    lines.append(f"  {report.messages_in} messages -> {len(report.kept)} kept, "
-                 f"{report.messages_purged} purged; {report.tokens_before} -> "
-                 f"{report.tokens_after} tokens "
-                 f"(reduction {1 - report.tokens_after / report.tokens_before:.1%})")
     return lines
 
 
@@ -423,7 +406,7 @@ def plot(rows: Sequence[Row], rewrites: Sequence[int], path: Path) -> bool:
     ax.plot(turns, [r.kept for r in rows], marker=".", linestyle=":",
             label="with apoptosis: surviving blocks")
     ax.plot(turns, [r.sent for r in rows], marker="s", linestyle="--",
-            label="sent under the cached-prefix policy")
+            label="sent under the cache policy (last call of the turn)")
     for turn in rewrites:
         ax.axvline(turn, color="grey", alpha=0.3)
     ax.set_xlabel("turn (grey lines: cached prefix rewritten)")
@@ -453,12 +436,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     print()
 
     agent = Agent(session, speed=args.speed)
-    agent.start()
     progress = Progress(len(session.turns), "replaying")
     print(HEADER)
     progress.draw()
     for number, turn in enumerate(session.turns, start=1):
-        row = agent.play(number, turn, turns_left=len(session.turns) - number + 1)
+        row = agent.play(number, turn)
         agent.rows.append(row)
         progress.print_above(format_row(row))
         progress.step()

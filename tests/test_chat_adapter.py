@@ -60,5 +60,24 @@ def test_agent_session_replays_with_paired_requests(tmp_path, capsys):
     assert agent_session.main(["--speed", "0", "--plot", str(tmp_path / "plot.png")]) == 0
     out = capsys.readouterr().out
     assert "Replayed 12 turns" in out
+    assert "the model saw the user's request and its latest tool results on every call" in out
     assert "every tool call still has its result" in out
-    assert "refused a flood" in out
+    assert "restored: the same request and ledger" in out
+    assert "turn 5: withheld a flood" in out
+
+
+def test_the_scripted_model_refuses_a_request_without_its_latest_tool_result():
+    model = agent_session.ScriptedModel()
+    user = {"role": "user", "content": "run it"}
+    result = {"role": "tool", "tool_call_id": "c1", "content": "ok"}
+    model.saw(user)
+    model.saw(result)
+    with pytest.raises(AssertionError, match="c1"):
+        model.answer([user, dict(result)], {"role": "assistant", "content": "done"})
+    with pytest.raises(AssertionError, match="request is missing"):
+        model.answer([result], {"role": "assistant", "content": "done"})
+
+
+def test_two_worker_processes_serve_alternate_turns():
+    import window_service
+    assert window_service.main(["--turns", "4"]) == 0

@@ -13,6 +13,13 @@ caller's own message objects:
   SDK (needs the ``openai-agents`` extra).
 
 The format-neutral core is `zelmo.history`.
+
+For an agent loop:
+
+- `zelmo.window`: `ChatWindow`, a stateful window that saves to JSON;
+- `zelmo.guard`: `guard_tool_output`, which withholds a repetitive flood;
+- `zelmo.effort`: the effort tier mapped onto each provider's knob;
+- `zelmo.cache`: `CachePolicy`, which decides when to rewrite a cached prefix.
 """
 
 from __future__ import annotations
@@ -20,9 +27,13 @@ from __future__ import annotations
 from zelmo._parts import PINNED_KEY
 from zelmo.formats import Format
 from zelmo.history import BudgetError, Records, TrimReport, Trimmed, trim_records
+from zelmo.cache import CachePolicy
+from zelmo.guard import guard_tool_output
+from zelmo.window import ChatWindow, Request, RestoreError
 from zelmo.tokens import IMAGE_TOKENS, IMAGE_TOKENS_LOW, MEDIA_TOKENS, TokenCounter, estimate_tokens
 
 __all__ = [
-    "IMAGE_TOKENS", "IMAGE_TOKENS_LOW", "MEDIA_TOKENS", "PINNED_KEY", "BudgetError", "Format",
-    "Records", "TokenCounter", "TrimReport", "Trimmed", "estimate_tokens", "trim_records",
+    "IMAGE_TOKENS", "IMAGE_TOKENS_LOW", "MEDIA_TOKENS", "PINNED_KEY", "BudgetError", "CachePolicy",
+    "ChatWindow", "Format", "Records", "Request", "RestoreError", "TokenCounter", "TrimReport",
+    "Trimmed", "estimate_tokens", "guard_tool_output", "trim_records",
 ]

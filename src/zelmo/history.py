@@ -225,13 +225,16 @@ def _check_options(max_tokens: int | None, keep_last: int, reserved_tokens: int)
 def trim_records(records: Records, *, max_tokens: int | None = None, keep_last: int = 0,
                  start_on_user: bool = False, keep_system: bool = True, decay: bool = True,
                  half_life: float = 6.0, safe_threshold: float = 0.35,
-                 reserved_tokens: int = 0) -> TrimReport:
+                 reserved_tokens: int = 0, alive: bytes | bytearray | None = None) -> TrimReport:
     """Decides which messages stay; see the module doc for the rules.
 
     ``keep_system=False`` lets the budget purge SYSTEM messages like any other
     (decay never purges them). ``decay=False`` skips the decay rule, leaving
     the budget alone to decide. ``reserved_tokens`` count towards the budget
     and the report but belong to no message (a system prompt held apart).
+    ``alive``, one byte per message (non-zero: alive), replaces the decay
+    rule with a decision already taken, such as the survivors of a
+    `zelmo_micro.ContextApoptosis` window; the other rules apply as usual.
 
     Raises ValueError for a tool result whose call is missing or a repeated
     call id (naming the message and field), and BudgetError when what must
@@ -243,7 +246,12 @@ def trim_records(records: Records, *, max_tokens: int | None = None, keep_last: 
     units = _Units(records)
     groups = units.groups()
 
-    keep = _decay(flags, half_life, safe_threshold) if decay else bytearray(_ONE * n)
+    if alive is not None:
+        if len(alive) != n:
+            raise ValueError(f"alive: {len(alive)} entries for {n} messages")
+        keep = bytearray(bytes(alive).translate(_TRUTH))
+    else:
+        keep = _decay(flags, half_life, safe_threshold) if decay else bytearray(_ONE * n)
     # `must`: durable or protected; nothing ever purges these.
     durable = DURABLE if keep_system else z.FACT
     must = bytearray(bytes(map(durable.__and__, flags)).translate(_TRUTH))

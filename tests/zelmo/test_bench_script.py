@@ -30,3 +30,11 @@ def test_peer_keeps_the_same_messages_as_zelmo_at_several_budgets():
                 bench_adapters.plain_trim(chat, budget)
             continue
         assert bench_adapters.plain_trim(chat, budget) == expected
+
+
+def test_chat_window_bench_runs_tiny_and_its_peer_agrees(capsys):
+    import chat_window
+    assert chat_window.main(["--tiny"]) == 0
+    assert "both send the same requests every turn" in capsys.readouterr().out
+    # The peer also agrees over a longer session with heavier turns.
+    assert chat_window.agree(chat_window.session(60, seed=9))

@@ -13,6 +13,7 @@ import sys
 sys.modules["langchain_core"] = None   # as if not installed
 sys.modules["agents"] = None
 import zelmo, zelmo.openai_chat, zelmo.openai_responses, zelmo.anthropic, zelmo.history
+import zelmo.window, zelmo.guard, zelmo.effort, zelmo.cache
 for name, extra in (("zelmo.langchain", "[langchain]"), ("zelmo.openai_agents", "[openai-agents]")):
     try:
         __import__(name)
@@ -31,7 +32,12 @@ def test_public_names_exist_and_carry_docstrings():
     import zelmo.history
     import zelmo.openai_chat
     import zelmo.openai_responses
-    for module in (zelmo, zelmo.history, zelmo.openai_chat, zelmo.openai_responses, zelmo.anthropic):
+    import zelmo.cache
+    import zelmo.effort
+    import zelmo.guard
+    import zelmo.window
+    for module in (zelmo, zelmo.history, zelmo.openai_chat, zelmo.openai_responses, zelmo.anthropic,
+                   zelmo.window, zelmo.guard, zelmo.effort, zelmo.cache):
         assert module.__doc__
         for name in module.__all__:
             value = getattr(module, name)

@@ -1,0 +1,441 @@
+"""A stateful chat window for an agent loop, on `zelmo_micro.ContextApoptosis`.
+
+Each turn inserts the new messages (one block each, with the class flags its
+format adapter gives), notes any decisions in the STATE ledger, runs one
+``dehydrate(absorb=True)`` cycle and builds the request: a system part holding
+the purpose and the ledger, then the surviving messages as the caller's own
+objects. Which messages survive follows the window's blocks; tool exchanges
+stay whole and the live tail stays, by the rules of `zelmo.history`.
+
+A window saves to a JSON-safe value (`ChatWindow.to_json`) and restores from
+it (`ChatWindow.from_json`); the restored window behaves exactly as one that
+was never saved. The saved value holds the messages still in play, the cycle
+at which each entered, which of their blocks are alive, the ledger and the
+counters. A block's decay depends only on its class and on the cycles it has
+been through, so the blocks are rebuilt by inserting the live ones at their
+cycles and running the cycles since the oldest ordinary one again (durable
+blocks survive whatever their weight); the ledger is rebuilt entry by entry
+and the token counters carry over as an offset.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import struct
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Final, Generic, TypeVar
+
+import zelmo_micro as z
+
+from zelmo import anthropic, openai_chat, openai_responses
+from zelmo.formats import Format
+from zelmo.history import Records, trim_records, unit_starts
+from zelmo.tokens import TokenCounter, estimate_tokens
+
+__all__ = ["SAVE_VERSION", "ChatWindow", "Request", "RestoreError"]
+
+M = TypeVar("M")
+
+SAVE_VERSION: Final = 1
+"""The version of the saved value that `ChatWindow.to_json` writes and
+`ChatWindow.from_json` reads; any other version is refused."""
+
+_KIND: Final = "zelmo.ChatWindow"
+_DURABLE: Final = z.SYSTEM | z.FACT
+# The formats whose messages are JSON values, by the name a saved value holds.
+_SAVED_FORMATS: Final[Mapping[str, Format[Any]]] = {
+    "openai_chat": openai_chat.FORMAT,
+    "openai_responses": openai_responses.FORMAT,
+    "anthropic": anthropic.FORMAT,
+}
+
+
+class RestoreError(ValueError):
+    """A saved value that cannot be restored: not a saved window, another
+    version, or corrupted. Nothing is built from it."""
+
+
+@dataclass(frozen=True)
+class Request(Generic[M]):
+    """What to send this turn.
+
+    ``system`` holds the purpose and the STATE ledger (empty when the window
+    has neither); ``messages`` are the caller's own objects that stay, oldest
+    first; ``tokens`` counts each of them and ``system_tokens`` the system
+    part. ``untrimmed_tokens`` is what sending the same system part with
+    every message ever added would cost; the request never costs more.
+    """
+
+    system: str
+    messages: list[M]
+    tokens: list[int]
+    system_tokens: int
+    untrimmed_tokens: int
+
+    @property
+    def total_tokens(self) -> int:
+        """The system part and the messages."""
+        return self.system_tokens + sum(self.tokens)
+
+    def openai(self) -> list[M | dict[str, Any]]:
+        """For Chat Completions: a ``system`` message with the system part, then the messages."""
+        head: list[M | dict[str, Any]] = [{"role": "system", "content": self.system}]
+        return [*head, *self.messages] if self.system else list(self.messages)
+
+
+def _concat(a: Records, b: Records) -> Records:
+    shift = len(a.flags)
+    return Records(
+        a.flags + b.flags, a.tokens + b.tokens,
+        {**a.calls, **{p + shift: v for p, v in b.calls.items()}},
+        {**a.answers, **{p + shift: v for p, v in b.answers.items()}},
+        [*a.bound, *(p + shift for p in b.bound)])
+
+
+def _subset(records: Records, kept: Sequence[int]) -> Records:
+    """The records at the kept positions, renumbered. Units are kept whole, so
+    a bound position's predecessor is kept with it."""
+    index = {p: i for i, p in enumerate(kept)}
+    return Records(
+        [records.flags[p] for p in kept], [records.tokens[p] for p in kept],
+        {index[p]: v for p, v in records.calls.items() if p in index},
+        {index[p]: v for p, v in records.answers.items() if p in index},
+        [index[p] for p in records.bound if p in index])
+
+
+def _f32(value: float) -> float:
+    return float(struct.unpack("f", struct.pack("f", value))[0])
+
+
+def _check_float(name: str, value: object, positive: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name}: expected a float, got {type(value).__name__}")
+    number = float(value)
+    if number != number or number in (float("inf"), float("-inf")) or (positive and number <= 0):
+        raise ValueError(f"{name}: expected a finite float{' > 0' if positive else ''}, got {value!r}")
+    return number
+
+
+def _check_int(name: str, value: object, low: int = 0) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name}: expected an int, got {type(value).__name__}")
+    if value < low:
+        raise ValueError(f"{name}: expected an int >= {low}, got {value}")
+    return value
+
+
+def _storable(text: str, where: str) -> None:
+    """Refuses a text with a lone surrogate, which the window cannot hold."""
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"{where}: the text holds a lone surrogate, which the window "
+                             f"cannot store") from None
+
+
+def _canonical(payload: Mapping[str, Any]) -> str:
+    return json.dumps(payload, sort_keys=True, ensure_ascii=False, allow_nan=False,
+                      separators=(",", ":"))
+
+
+def _checksum(text: str) -> str:
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+class ChatWindow(Generic[M]):
+    """A conversation's context across turns, for messages of one format.
+
+    ``format`` is a format adapter (``zelmo.openai_chat.FORMAT``,
+    ``zelmo.openai_responses.FORMAT``, ``zelmo.anthropic.FORMAT``,
+    ``zelmo.langchain.FORMAT``). ``half_life``, ``safe_threshold`` and
+    ``state_capacity`` configure the `zelmo_micro.ContextApoptosis` window;
+    ``reinforce_boost`` is passed to each of its cycles. ``keep_last`` keeps
+    that many newest messages besides the tail from the last user message.
+    ``token_counter`` counts the request's tokens (default: the module's
+    estimate); the window's own block counters always use the module's
+    estimate.
+    """
+
+    def __init__(self, format: Format[M], *, purpose: str | None = None, half_life: float = 2.0,
+                 safe_threshold: float = 0.35, reinforce_boost: float = 0.5,
+                 state_capacity: int = 64, keep_last: int = 0,
+                 token_counter: TokenCounter | None = None) -> None:
+        if not isinstance(format, Format):
+            raise TypeError(f"format: expected a zelmo format adapter, got {type(format).__name__}")
+        if purpose is not None and not isinstance(purpose, str):
+            raise TypeError(f"purpose: expected a str or None, got {type(purpose).__name__}")
+        self._format: Format[M] = format
+        self._counter = token_counter or estimate_tokens
+        self._half_life = _check_float("half_life", half_life, positive=True)
+        self._threshold = _check_float("safe_threshold", safe_threshold)
+        self._boost = _check_float("reinforce_boost", reinforce_boost)
+        self._state_capacity = _check_int("state_capacity", state_capacity, low=1)
+        self._keep_last = _check_int("keep_last", keep_last)
+        self._main = z.ContextApoptosis(self._half_life, self._threshold,
+                                        state_capacity=self._state_capacity)
+        # The twin gets the same blocks and cycles with a unique marker for a
+        # text: its survivors name the messages whose blocks are alive.
+        self._twin = z.ContextApoptosis(self._half_life, self._threshold, state_capacity=1)
+        self._main.set_purpose(purpose)
+        self._purpose = purpose
+        self._messages: list[M] = []
+        self._records = Records([], [])
+        self._born: list[int] = []  # cycles run before each message entered
+        self._marks: list[str] = []  # its marker in the twin
+        self._serial = 0
+        self._cycles = 0
+        self._base_inserted = 0  # tokens inserted before a restore
+        self._all_tokens = 0  # tokens of every message ever added
+
+    # ------------------------------------------------------------ reading
+
+    @property
+    def format(self) -> Format[M]:
+        """The format adapter."""
+        return self._format
+
+    @property
+    def purpose(self) -> str | None:
+        """The purpose, the first text of the system part."""
+        return self._purpose
+
+    @property
+    def ledger(self) -> list[str]:
+        """The STATE ledger: the caller's notes and the digests of purged turns, oldest first."""
+        return self._main.state_entries()
+
+    @property
+    def messages(self) -> list[M]:
+        """The messages still in play, oldest first: those the next request
+        builds on. A message that has left never comes back."""
+        return list(self._messages)
+
+    @property
+    def cycles(self) -> int:
+        """Turns (dehydrate cycles) run."""
+        return self._cycles
+
+    def __len__(self) -> int:
+        """Blocks alive in the window."""
+        return len(self._main)
+
+    def inserted_tokens(self) -> int:
+        """Tokens of every block ever inserted (the module's estimate)."""
+        return self._base_inserted + self._main.inserted_tokens()
+
+    def active_tokens(self) -> int:
+        """Tokens of the blocks alive."""
+        return self._main.active_tokens()
+
+    def reclaimed_tokens(self) -> int:
+        """Tokens of the blocks purged."""
+        return self.inserted_tokens() - self.active_tokens()
+
+    def reduction_ratio(self) -> float:
+        """Reclaimed over inserted tokens, in single precision as the window computes it."""
+        inserted = self.inserted_tokens()
+        if inserted == 0:
+            return 0.0
+        return _f32(_f32(float(self.reclaimed_tokens())) / _f32(float(inserted)))
+
+    def system_text(self) -> str:
+        """The system part: the purpose, then ``STATE:`` and one ``- entry`` line per entry."""
+        lines = [] if self._purpose is None else [self._purpose]
+        ledger = self._main.state_entries()
+        if ledger:
+            lines.append("STATE:")
+            lines.extend(f"- {entry}" for entry in ledger)
+        return "\n".join(lines)
+
+    def render(self) -> str:
+        """The whole window as one text (purpose, STATE ledger, surviving
+        blocks), for single-prompt APIs."""
+        return self._main.render()
+
+    def request(self) -> Request[M]:
+        """The request for the window as it stands."""
+        system = self.system_text()
+        system_tokens = self._counter(system) if system else 0
+        return Request(system, list(self._messages), list(self._records.tokens), system_tokens,
+                       system_tokens + self._all_tokens)
+
+    # ------------------------------------------------------------ a turn
+
+    def note(self, fact: str) -> bool:
+        """Adds a fact or decision to the STATE ledger; False if already there."""
+        if not isinstance(fact, str):
+            raise TypeError(f"fact: expected a str, got {type(fact).__name__}")
+        return self._main.note_state(fact)
+
+    def turn(self, messages: Iterable[M], notes: Iterable[str] = ()) -> Request[M]:
+        """Adds this turn's messages and notes, runs one cycle, returns the request.
+
+        A malformed message raises the format's TypeError or ValueError
+        naming its index in ``messages``; a tool result whose call is
+        missing names its index in the window's `messages` followed by the
+        new ones. A text the window cannot store (a lone surrogate) is
+        refused the same way. On any error the window is unchanged.
+        """
+        new = list(messages)
+        facts = list(notes)
+        for i, fact in enumerate(facts):
+            if not isinstance(fact, str):
+                raise TypeError(f"notes[{i}]: expected a str, got {type(fact).__name__}")
+        records = _concat(self._records, self._format.records(new, self._counter))
+        unit_starts(records)  # refuses a result without its call before anything changes
+        texts = [self._format.text(m) for m in new]
+        for i, text in enumerate(texts):
+            _storable(text, f"message {i}")
+        for i, fact in enumerate(facts):
+            _storable(fact, f"notes[{i}]")
+
+        first = len(self._messages)
+        for text, flags in zip(texts, records.flags[first:]):
+            mark = str(self._serial)
+            self._serial += 1
+            self._main.insert(text, flags)
+            self._twin.insert(mark, flags)
+            self._marks.append(mark)
+        self._messages.extend(new)
+        self._born.extend([self._cycles] * len(new))
+        self._all_tokens += sum(records.tokens[first:])
+        for fact in facts:
+            self.note(fact)
+        self._main.dehydrate(self._boost, True)
+        self._twin.dehydrate(self._boost)
+        self._cycles += 1
+        self._settle(records)
+        return self.request()
+
+    def _alive(self) -> bytearray:
+        position = {mark: i for i, mark in enumerate(self._marks)}
+        alive = bytearray(len(self._marks))
+        for mark in self._twin.active_context():
+            alive[position[mark]] = 1
+        return alive
+
+    def _settle(self, records: Records) -> None:
+        """Keeps the messages whose units are alive or protected."""
+        report = trim_records(records, keep_last=self._keep_last, alive=self._alive())
+        kept = report.kept
+        if len(kept) != len(self._messages):
+            self._messages = [self._messages[p] for p in kept]
+            self._born = [self._born[p] for p in kept]
+            self._marks = [self._marks[p] for p in kept]
+            records = _subset(records, kept)
+        self._records = records
+
+    # ------------------------------------------------------------ saving
+
+    def to_json(self) -> dict[str, Any]:
+        """The window as a JSON-safe value (dicts, lists, str, int, float,
+        bool, None), with a version and a checksum.
+
+        Raises TypeError when the format's messages are not JSON values (such
+        as LangChain message objects) or a message holds a non-JSON value.
+        """
+        name = next((k for k, v in _SAVED_FORMATS.items() if v is self._format), None)
+        if name is None:
+            raise TypeError(f"a window of {type(self._format).__name__} messages cannot be saved: "
+                            f"only formats whose messages are JSON values can")
+        alive = self._alive()
+        payload = {
+            "format": name, "half_life": self._half_life, "safe_threshold": self._threshold,
+            "reinforce_boost": self._boost, "state_capacity": self._state_capacity,
+            "keep_last": self._keep_last, "purpose": self._purpose,
+            "ledger": self._main.state_entries(), "cycles": self._cycles,
+            "inserted_tokens": self.inserted_tokens(), "all_tokens": self._all_tokens,
+            "messages": self._messages, "born": self._born, "alive": list(alive),
+        }
+        try:
+            text = _canonical(payload)
+        except (TypeError, ValueError) as e:
+            raise TypeError(f"the window's messages are not JSON values: {e}") from None
+        # A copy, so the saved value does not change with the caller's messages.
+        return {"kind": _KIND, "version": SAVE_VERSION, "checksum": _checksum(text),
+                "payload": json.loads(text)}
+
+    @classmethod
+    def from_json(cls, value: object, *,
+                  token_counter: TokenCounter | None = None) -> ChatWindow[Any]:
+        """Restores a window saved by `to_json` (after a JSON round trip or not).
+
+        ``token_counter`` must be the one the window was built with. Raises
+        `RestoreError` for a value that is not a saved window, has another
+        version or is corrupted; nothing is half-built.
+        """
+        try:
+            return cls._restore(value, token_counter)
+        except RestoreError:
+            raise
+        except (TypeError, ValueError, KeyError) as e:
+            raise RestoreError(f"corrupted saved window: {e}") from None
+
+    @classmethod
+    def _restore(cls, value: object, token_counter: TokenCounter | None) -> ChatWindow[Any]:
+        if not isinstance(value, Mapping) or value.get("kind") != _KIND:
+            raise RestoreError("not a saved ChatWindow (no 'kind': 'zelmo.ChatWindow')")
+        version = value.get("version")
+        if version != SAVE_VERSION:
+            raise RestoreError(f"saved by format version {version!r}; this zelmo reads "
+                               f"version {SAVE_VERSION}")
+        payload = value.get("payload")
+        if not isinstance(payload, Mapping):
+            raise RestoreError("corrupted saved window: 'payload' is not an object")
+        if value.get("checksum") != _checksum(_canonical(payload)):
+            raise RestoreError("corrupted saved window: the checksum does not match its content")
+        fmt = _SAVED_FORMATS.get(payload["format"])
+        if fmt is None:
+            raise RestoreError(f"corrupted saved window: unknown format {payload['format']!r}")
+        window: ChatWindow[Any] = ChatWindow(
+            fmt, purpose=payload["purpose"], half_life=payload["half_life"],
+            safe_threshold=payload["safe_threshold"], reinforce_boost=payload["reinforce_boost"],
+            state_capacity=payload["state_capacity"], keep_last=payload["keep_last"],
+            token_counter=token_counter)
+        window._load(payload)
+        return window
+
+    def _load(self, payload: Mapping[str, Any]) -> None:
+        messages, born, alive = payload["messages"], payload["born"], payload["alive"]
+        ledger, cycles = payload["ledger"], _check_int("cycles", payload["cycles"])
+        if not (isinstance(messages, list) and isinstance(born, list) and isinstance(alive, list)
+                and len(messages) == len(born) == len(alive)):
+            raise ValueError("'messages', 'born' and 'alive' must be lists of one length")
+        for i, (entered, flag) in enumerate(zip(born, alive)):
+            _check_int(f"born[{i}]", entered)
+            if entered > cycles or (i and entered < born[i - 1]) or flag not in (0, 1):
+                raise ValueError(f"message {i}: inconsistent 'born' or 'alive'")
+        if not isinstance(ledger, list) or len(ledger) > self._state_capacity:
+            raise ValueError("'ledger' must be a list within state_capacity")
+        for entry in ledger:
+            if not isinstance(entry, str) or not self._main.note_state(entry):
+                raise ValueError("'ledger' holds a repeated or non-str entry")
+        records = self._format.records(messages, self._counter)
+        unit_starts(records)
+        # Durable blocks survive whatever their weight: only the cycles since
+        # the oldest ordinary live block need to run again.
+        live = [p for p in range(len(messages)) if alive[p]]
+        ordinary = [born[p] for p in live if not records.flags[p] & _DURABLE]
+        start = min(ordinary, default=cycles)
+        pending = iter(live)
+        nxt = next(pending, None)
+        for cycle in range(start, cycles + 1):
+            while nxt is not None and born[nxt] <= cycle:
+                self._main.insert(self._format.text(messages[nxt]), records.flags[nxt])
+                self._twin.insert(str(nxt), records.flags[nxt])
+                nxt = next(pending, None)
+            if cycle < cycles and (self._main.dehydrate(self._boost, True)
+                                   or self._twin.dehydrate(self._boost)):
+                raise ValueError("a block marked alive would not have survived")
+        base = _check_int("inserted_tokens", payload["inserted_tokens"]) - self._main.inserted_tokens()
+        self._base_inserted = _check_int("inserted_tokens - the live blocks' tokens", base)
+        self._all_tokens = _check_int("all_tokens", payload["all_tokens"])
+        self._messages = messages
+        self._records = records
+        self._born = born
+        self._marks = [str(p) for p in range(len(messages))]
+        self._serial = len(messages)
+        self._cycles = cycles

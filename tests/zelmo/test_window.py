@@ -1,0 +1,255 @@
+"""zelmo.window.ChatWindow: turns, the request, persistence and bad input."""
+import copy
+import hashlib
+import json
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import zelmo_micro as z
+from zelmo import anthropic, openai_chat
+from zelmo.window import ChatWindow, RestoreError
+
+
+def call(i):
+    return {"id": f"call_{i}", "type": "function", "function": {"name": "grep", "arguments": f'{{"n": {i}}}'}}
+
+
+def tool_turn(i, output="match"):
+    """A user request, a tool call, its result and the answer."""
+    return [{"role": "user", "content": f"request {i}"},
+            {"role": "assistant", "content": None, "tool_calls": [call(i)]},
+            {"role": "tool", "tool_call_id": f"call_{i}", "content": f"{output} {i}"},
+            {"role": "assistant", "content": f"answer {i}"}]
+
+
+def snapshot(w):
+    r = w.request()
+    return (r.system, r.messages, r.tokens, r.system_tokens, r.untrimmed_tokens, w.ledger,
+            w.render(), w.inserted_tokens(), w.active_tokens(), w.reclaimed_tokens(),
+            w.reduction_ratio(), len(w), w.cycles)
+
+
+def test_a_turn_builds_the_request_from_the_callers_objects():
+    w = ChatWindow(openai_chat.FORMAT, purpose="Fix the build.")
+    system = {"role": "system", "content": "You are terse."}
+    first = [system, *tool_turn(0)]
+    r = w.turn(first, notes=["use make"])
+    assert r.system == "Fix the build.\nSTATE:\n- use make"
+    assert w.purpose == "Fix the build." and w.ledger == ["use make"]
+    # The tool result's block is purged by the first cycle, but the exchange
+    # is in the live tail, so it is sent whole; the same objects come back.
+    assert len(w) == 4 and all(a is b for a, b in zip(r.messages, first))
+    assert r.openai()[0] == {"role": "system", "content": r.system}
+    assert w.render().startswith("Fix the build.\nSTATE:\n- use make\nYou are terse.")
+    for i in range(1, 5):
+        r = w.turn(tool_turn(i))
+    # The old exchanges are gone, their conversational blocks leave digests;
+    # the system message stays, and the tail is the last turn whole.
+    assert r.messages[0] is system and r.messages[-4:] == tool_turn(4)
+    assert "request 0" in w.ledger and "answer 0" in w.ledger
+    assert {"role": "tool", "tool_call_id": "call_0", "content": "match 0"} not in r.messages
+    assert r.total_tokens < r.untrimmed_tokens
+    assert w.reclaimed_tokens() == w.inserted_tokens() - w.active_tokens() > 0
+
+
+def test_tool_exchanges_stay_whole_and_keep_last_protects():
+    w = ChatWindow(openai_chat.FORMAT, half_life=1.0, keep_last=6)
+    for i in range(6):
+        r = w.turn(tool_turn(i))
+        ids = {m["tool_calls"][0]["id"] for m in r.messages if m.get("tool_calls")}
+        answered = {m["tool_call_id"] for m in r.messages if m["role"] == "tool"}
+        assert ids == answered
+        assert r.messages[-6:] == [m for t in (tool_turn(i - 1) if i else [], tool_turn(i))
+                                   for m in t][-6:]
+
+
+def test_anthropic_window_and_the_text_mode():
+    w = ChatWindow(anthropic.FORMAT, purpose="Plan a trip.")
+    r = w.turn([{"role": "user", "content": "Lisbon in May?"},
+                {"role": "assistant", "content": [{"type": "text", "text": "Yes, mild."}]}])
+    assert [m["role"] for m in r.messages] == ["user", "assistant"]
+    assert w.render() == "Plan a trip.\nLisbon in May?\nYes, mild."
+
+
+def turns_strategy():
+    message = st.sampled_from(["user", "assistant", "tools", "pinned", "system"])
+    turn = st.tuples(st.lists(message, min_size=0, max_size=4),
+                     st.lists(st.sampled_from(["a", "b", "c", "d" * 200]), max_size=2))
+    return st.lists(turn, min_size=1, max_size=14)
+
+
+def build(turns):
+    """Concrete messages for each turn; repeated texts on purpose."""
+    out, n = [], 0
+    for kinds, notes in turns:
+        messages = []
+        for kind in kinds:
+            n += 1
+            if kind == "tools":
+                calls = [call(n * 10 + k) for k in range(1 + n % 3)]
+                messages.append({"role": "assistant", "content": "checking", "tool_calls": calls})
+                messages += [{"role": "tool", "tool_call_id": c["id"], "content": "same output"}
+                             for c in calls]
+            elif kind == "pinned":
+                messages.append({"role": "user", "content": "remember this", "zelmo_pinned": True})
+            else:
+                messages.append({"role": kind, "content": "same text" if n % 2 else f"text {n}"})
+        out.append((messages, notes))
+    return out
+
+
+@settings(max_examples=60, deadline=None)
+@given(turns=turns_strategy(), saves=st.sets(st.integers(0, 13)),
+       half_life=st.sampled_from([1.0, 2.0, 3.5]), keep_last=st.integers(0, 3),
+       state_capacity=st.sampled_from([2, 64]))
+def test_a_restored_window_matches_an_uninterrupted_one(turns, saves, half_life, keep_last,
+                                                        state_capacity):
+    options = dict(purpose="p", half_life=half_life, keep_last=keep_last,
+                   state_capacity=state_capacity)
+    plain = ChatWindow(openai_chat.FORMAT, **options)
+    saved = ChatWindow(openai_chat.FORMAT, **options)
+    for number, (messages, notes) in enumerate(build(turns)):
+        plain.turn(messages, notes)
+        saved.turn(copy.deepcopy(messages), notes)
+        if number in saves:
+            text = json.dumps(saved.to_json())
+            saved = ChatWindow.from_json(json.loads(text))
+        assert snapshot(saved) == snapshot(plain)
+
+
+def test_a_save_is_a_copy_and_json_safe():
+    w = ChatWindow(openai_chat.FORMAT, purpose="p")
+    turn = tool_turn(0)
+    w.turn(turn)
+    value = w.to_json()
+    turn[0]["content"] = "changed later"
+    assert json.loads(json.dumps(value, allow_nan=False)) == value
+    assert ChatWindow.from_json(value).messages[0]["content"] == "request 0"
+
+
+def resealed(value, change):
+    value = copy.deepcopy(value)
+    change(value["payload"])
+    text = json.dumps(value["payload"], sort_keys=True, ensure_ascii=False, separators=(",", ":"))
+    value["checksum"] = hashlib.sha256(text.encode()).hexdigest()
+    return value
+
+
+def saved_window():
+    w = ChatWindow(openai_chat.FORMAT, purpose="p")
+    for i in range(3):
+        w.turn(tool_turn(i), notes=[f"n{i}"])
+    return w.to_json()
+
+
+def set_item(key, index, value):
+    def change(payload):
+        payload[key][index] = value
+    return change
+
+
+@pytest.mark.parametrize("make, problem", [
+    (lambda v: [v], "not a saved ChatWindow"),
+    (lambda v: {**v, "kind": "other"}, "not a saved ChatWindow"),
+    (lambda v: {**v, "version": 2}, "version 2"),
+    (lambda v: {**v, "payload": {**v["payload"], "cycles": 99}}, "checksum"),
+    (lambda v: resealed(v, set_item("alive", -2, 1)), "would not have survived"),
+    (lambda v: resealed(v, set_item("born", 0, 3)), "inconsistent"),
+    (lambda v: resealed(v, set_item("ledger", 1, "n0")), "repeated"),
+    (lambda v: resealed(v, set_item("messages", 0, {"role": "robot"})), "unknown role"),
+    (lambda v: resealed(v, lambda p: p.update(format="langchain")), "unknown format"),
+    (lambda v: resealed(v, lambda p: p.update(half_life="2")), "half_life"),
+    (lambda v: resealed(v, lambda p: p.update(inserted_tokens=1)), "inserted_tokens"),
+    (lambda v: resealed(v, lambda p: p.pop("messages")), "messages"),
+])
+def test_a_bad_saved_value_is_refused(make, problem):
+    with pytest.raises(RestoreError, match=problem):
+        ChatWindow.from_json(make(saved_window()))
+
+
+@pytest.mark.parametrize("bad, error, match", [
+    ([{"role": "user", "content": "ok"}, {"role": "robot", "content": "x"}], ValueError,
+     "message 1, field 'role'"),
+    ([{"role": "user", "content": 5}], TypeError, "message 0, field 'content'"),
+    ([{"role": "tool", "tool_call_id": "nope", "content": "x"}], ValueError, "'nope'"),
+    ([{"role": "user", "content": "ok"}, {"role": "user", "content": "bad \ud800"}], ValueError,
+     "message 1: the text holds a lone surrogate"),
+])
+def test_a_malformed_message_leaves_the_window_unchanged(bad, error, match):
+    w = ChatWindow(openai_chat.FORMAT, purpose="p")
+    w.turn(tool_turn(0), notes=["n"])
+    before = w.to_json()
+    with pytest.raises(error, match=match):
+        w.turn(bad, notes=["another"])
+    assert w.to_json() == before
+    with pytest.raises(TypeError, match="notes"):
+        w.turn([{"role": "user", "content": "ok"}], notes=[3])
+    assert w.to_json() == before
+
+
+@pytest.mark.parametrize("options, error", [
+    (dict(half_life=float("nan")), ValueError), (dict(half_life=0), ValueError),
+    (dict(safe_threshold="0.3"), TypeError), (dict(keep_last=-1), ValueError),
+    (dict(state_capacity=0), ValueError), (dict(purpose=3), TypeError),
+])
+def test_bad_options_are_refused(options, error):
+    with pytest.raises(error):
+        ChatWindow(openai_chat.FORMAT, **options)
+
+
+def test_a_window_of_non_json_messages_cannot_be_saved():
+    class Custom(openai_chat.OpenAIChat):
+        pass
+    w = ChatWindow(Custom())
+    w.turn([{"role": "user", "content": "hi"}])
+    with pytest.raises(TypeError, match="cannot be saved"):
+        w.to_json()
+    w = ChatWindow(openai_chat.FORMAT)
+    w.turn([{"role": "user", "content": "hi", "extra": {1, 2}}])
+    with pytest.raises(TypeError, match="not JSON values"):
+        w.to_json()
+
+
+def test_reduction_ratio_matches_the_module_window():
+    w = ChatWindow(openai_chat.FORMAT)
+    k = z.ContextApoptosis()
+    for i in range(5):
+        msgs = tool_turn(i)
+        w.turn(msgs)
+        for m in msgs:
+            k.insert(openai_chat.FORMAT.text(m), openai_chat.FORMAT.records([m]).flags[0]
+                     if m["role"] != "tool" else z.TOOL)
+        k.dehydrate(0.5, True)
+    restored = ChatWindow.from_json(w.to_json())
+    assert w.reduction_ratio() == restored.reduction_ratio() == k.reduction_ratio()
+    assert w.ledger == k.state_entries() and w.render() == k.render()
+
+
+def test_a_window_of_langchain_messages():
+    pytest.importorskip("langchain_core", reason="the langchain extra is not installed")
+    from langchain_core.messages import AIMessage, HumanMessage, SystemMessage, ToolMessage
+    from zelmo import langchain as zl
+
+    w = ChatWindow(zl.FORMAT, purpose="p")
+    system = SystemMessage("Be brief.")
+    for i in range(4):
+        turn = [HumanMessage(f"q{i}"),
+                AIMessage("", tool_calls=[{"name": "f", "args": {}, "id": f"t{i}"}]),
+                ToolMessage("out", tool_call_id=f"t{i}")]
+        r = w.turn(([system] if i == 0 else []) + turn)
+    assert r.messages[0] is system and all(a is b for a, b in zip(r.messages[-3:], turn))
+    assert "q0" not in [m.content for m in r.messages] and "q0" in w.ledger
+    calls = {c["id"] for m in r.messages if isinstance(m, AIMessage) for c in m.tool_calls}
+    assert calls == {m.tool_call_id for m in r.messages if isinstance(m, ToolMessage)}
+    with pytest.raises(TypeError, match="cannot be saved"):
+        w.to_json()
+
+
+def test_a_window_of_responses_items_saves():
+    from zelmo import openai_responses
+    w = ChatWindow(openai_responses.FORMAT)
+    w.turn([{"type": "message", "role": "user", "content": "hi"},
+            {"type": "function_call", "call_id": "c", "name": "f", "arguments": "{}"},
+            {"type": "function_call_output", "call_id": "c", "output": "ok"}])
+    assert snapshot(ChatWindow.from_json(json.loads(json.dumps(w.to_json())))) == snapshot(w)
