@@ -400,11 +400,13 @@ def plot(rows: Sequence[Row], rewrites: Sequence[int], path: Path) -> bool:
 
     turns = [r.turn for r in rows]
     fig, ax = plt.subplots(figsize=(9, 5))
-    ax.plot(turns, [r.inserted for r in rows], marker="o", label="without apoptosis")
+    ax.plot(turns, [r.inserted for r in rows], marker="o", label="every chat message, no system part (without apoptosis)")
     ax.plot(turns, [r.rendered for r in rows], marker="o",
             label="with apoptosis: render() (purpose + STATE + survivors)")
     ax.plot(turns, [r.kept for r in rows], marker=".", linestyle=":",
             label="with apoptosis: surviving blocks")
+    ax.plot(turns, [r.untrimmed for r in rows], marker="^", linestyle="-.",
+            label="request untrimmed (system part + every message; last call of the turn)")
     ax.plot(turns, [r.sent for r in rows], marker="s", linestyle="--",
             label="sent under the cache policy (last call of the turn)")
     for turn in rewrites:
