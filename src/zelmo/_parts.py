@@ -134,3 +134,38 @@ def json_tokens(value: object, index: int, field: str, count: TokenCounter) -> i
         problem = "is cyclic" if isinstance(e, ValueError) else "is nested too deeply"
         raise bad_value(index, field, f"the value {problem} to be counted") from None
     return count(text)
+
+
+_call_fields: list[str] = []
+
+
+def call_id_fields(count: int) -> list[str]:
+    """``tool_calls[j].id`` for j in range(count), made once and shared."""
+    if count > len(_call_fields):
+        _call_fields.extend(f"tool_calls[{j}].id" for j in range(len(_call_fields), count))
+    return _call_fields[:count]
+
+
+def flatten_calls(owners: Sequence[int], lists: Sequence[Sequence[object]],
+                  ) -> tuple[list[int], list[object], list[str]]:
+    """The calls of several messages in one flat list: for each call, the
+    position of the message that makes it, the call, and its field name."""
+    lengths = list(map(len, lists))
+    flat_owners = [owner for owner, length in zip(owners, lengths) for _ in range(length)]
+    fields = call_id_fields(max(lengths, default=0))
+    flat_fields = [field for length in lengths for field in fields[:length]]
+    return flat_owners, [call for calls in lists for call in calls], flat_fields
+
+
+def add_calls(tokens: list[int], calls: dict[int, list[tuple[str, str]]], owners: Sequence[int],
+              ids: Sequence[str], fields: Sequence[str], call_tokens: Sequence[int]) -> None:
+    """Adds flat per-call tokens to their messages' counts, and records each call
+    id under its message in ``calls``."""
+    for owner, call_id, field, n in zip(owners, ids, fields, call_tokens):
+        tokens[owner] += n
+        made = calls.get(owner)
+        if made is None:
+            calls[owner] = [(call_id, field)]
+        else:
+            made.append((call_id, field))
+

@@ -118,13 +118,19 @@ class _Units:
     def __init__(self, records: Records) -> None:
         self.root: dict[int, int] = {}
         self.members: dict[int, list[int]] = {}
-        made: dict[str, int] = {}
-        for pos, ids in records.calls.items():
-            for call_id, where in ids:
-                if call_id in made:
-                    raise bad_value(pos, where, f"repeats tool call id {call_id!r} of message "
-                                                f"{made[call_id]}")
-                made[call_id] = pos
+        calls = records.calls
+        made = {call_id: pos for pos, ids in calls.items() for call_id, _ in ids}
+        if len(made) < sum(map(len, calls.values())):  # a repeated id: find and name it
+            made.clear()
+            for pos, ids in calls.items():
+                for call_id, where in ids:
+                    if call_id in made:
+                        raise bad_value(pos, where, f"repeats tool call id {call_id!r} of "
+                                                    f"message {made[call_id]}")
+                    made[call_id] = pos
+        n = len(records.flags)
+        if not records.bound and self._one_answer_each(records, made):
+            return
         for pos, ids in records.answers.items():
             for call_id, where in ids:
                 caller = made.get(call_id, pos + 1)
@@ -132,13 +138,37 @@ class _Units:
                     raise bad_value(pos, where, f"answers tool call {call_id!r}, which no "
                                                 f"earlier message makes")
                 self.join(caller, pos)
-        n = len(records.flags)
         for pos in records.bound:
             if not 0 < pos < n:
                 raise ValueError(f"records: bound position {pos} out of range")
             self.join(pos - 1, pos)
         for members in self.members.values():
             members.sort()
+
+    def _one_answer_each(self, records: Records, made: dict[str, int]) -> bool:
+        """The common shape, grouped without the general joins: every answering
+        message answers one call, made earlier by a message that answers none.
+        Each unit is then a caller and its answers. False, with nothing
+        changed, for any other shape."""
+        answers = records.answers
+        if not all(len(ids) == 1 for ids in answers.values()):
+            return False
+        if not answers.keys().isdisjoint(records.calls):
+            return False
+        callers = [made.get(ids[0][0], pos) for pos, ids in answers.items()]
+        if any(map(int.__ge__, callers, answers)):  # a missing or later call: the general path
+            return False
+        members = self.members
+        for caller, pos in zip(callers, answers):
+            unit = members.get(caller)
+            if unit is None:
+                members[caller] = [caller, pos]
+            else:
+                unit.append(pos)
+        for unit in members.values():
+            unit.sort()
+        self.root = {p: unit[0] for unit in members.values() for p in unit}
+        return True
 
     def join(self, a: int, b: int) -> None:
         root = self.root
@@ -200,6 +230,22 @@ def _decay(flags: list[int], half_life: float, safe_threshold: float) -> bytearr
     return mask
 
 
+_bit_tables: dict[int, bytes] = {}
+
+
+def _has_bits(flags: list[int], bits: int) -> bytearray:
+    """A 0/1 byte mask: whether each flag value has any of ``bits``."""
+    try:
+        # The module's class bits all fit in a byte: one C pass, one lookup table.
+        raw = bytes(flags)
+    except ValueError:  # flags beyond the class bits
+        return bytearray(bytes(map(bits.__and__, flags)).translate(_TRUTH))
+    table = _bit_tables.get(bits)
+    if table is None:
+        table = _bit_tables[bits] = bytes(1 if i & bits else 0 for i in range(256))
+    return bytearray(raw.translate(table))
+
+
 def _either(a: bytearray, b: bytearray) -> bytearray:
     """Position-wise OR of two 0/1 byte masks of one length."""
     n = len(a)
@@ -254,7 +300,7 @@ def trim_records(records: Records, *, max_tokens: int | None = None, keep_last: 
         keep = _decay(flags, half_life, safe_threshold) if decay else bytearray(_ONE * n)
     # `must`: durable or protected; nothing ever purges these.
     durable = DURABLE if keep_system else z.FACT
-    must = bytearray(bytes(map(durable.__and__, flags)).translate(_TRUTH))
+    must = _has_bits(flags, durable)
     start = n - keep_last if keep_last < n else 0
     for pos in range(n - 1, -1, -1):
         if flags[pos] & USER:
@@ -329,4 +375,4 @@ def unit_starts(records: Records) -> list[int]:
 
 def pick(messages: Sequence[M], report: TrimReport) -> Trimmed[M]:
     """The caller's messages at the kept positions, with the report."""
-    return Trimmed([messages[i] for i in report.kept], report)
+    return Trimmed(list(map(messages.__getitem__, report.kept)), report)

@@ -66,6 +66,12 @@ LangChainCounter = Union[Callable[[list[BaseMessage]], int], Callable[[BaseMessa
                          BaseLanguageModel[Any], str]
 
 
+def _all_messages(items: Sequence[object]) -> bool:
+    """Whether every item is a BaseMessage; the usual classes checked in one pass."""
+    return (set(map(type, items)) <= _KNOWN_CLASSES
+            or all(map(isinstance, items, repeat(BaseMessage))))
+
+
 def _block_tokens(block: object, index: int, j: int, count: TokenCounter, has_calls: bool) -> int:
     field = f"content[{j}]"
     if isinstance(block, str):
@@ -93,14 +99,17 @@ class LangChain(Format[BaseMessage]):
         flags: list[int] = []
         tokens: list[int] = []
         closer: list[int] = []
-        # One pass that touches each message once (they are large objects);
+        # One pass that touches each message once (they are large objects far
+        # apart in memory: a pass per field would cost more than it saves);
         # lists, unknown types and odd tool calls go one by one afterwards.
+        if not _all_messages(messages):
+            index = next(i for i, m in enumerate(messages) if not isinstance(m, BaseMessage))
+            raise bad_message(index, "a LangChain BaseMessage", messages[index])
         plain = count is estimate_tokens
         types = TYPE_FLAGS
-        known = _KNOWN_CLASSES
+        assistant, tool, fact = z.ASSISTANT, z.TOOL, z.FACT
+        add_flag, add_tokens = flags.append, tokens.append
         for index, message in enumerate(messages):
-            if type(message) not in known and not isinstance(message, BaseMessage):
-                raise bad_message(index, "a LangChain BaseMessage", message)
             flag = types.get(message.type, 0)
             content = message.content
             n = 0
@@ -110,20 +119,20 @@ class LangChain(Format[BaseMessage]):
                 if plain:
                     n = ((len(content) >> 2) + 1 if content.isascii()
                          else (len(content.encode("utf-8", "surrogatepass")) >> 2) + 1)
-                if flag == z.ASSISTANT:
+                if flag == assistant:
                     tool_calls = message.tool_calls  # type: ignore[attr-defined]
                     if tool_calls:
                         n += self._calls(tool_calls, index, count, calls)
-                elif flag == z.TOOL:
+                elif flag == tool:
                     call_id = message.tool_call_id  # type: ignore[attr-defined]
                     if type(call_id) is not str:
                         raise bad_type(index, "tool_call_id", "a str", call_id)
                     answers[index] = [(call_id, "tool_call_id")]
                 extra = message.additional_kwargs
                 if extra and extra.get(PINNED_KEY):
-                    flag |= z.FACT
-            flags.append(flag)
-            tokens.append(n)
+                    flag |= fact
+            add_flag(flag)
+            add_tokens(n)
         if not plain:  # a caller's counter: count every message through the same path
             closer = list(range(len(flags)))
             calls.clear()
@@ -244,7 +253,7 @@ def _as_messages(messages: Sequence[Any] | PromptValue) -> list[BaseMessage]:
     if isinstance(messages, PromptValue):
         return messages.to_messages()
     items = list(messages)
-    if set(map(type, items)) <= _KNOWN_CLASSES or all(map(isinstance, items, repeat(BaseMessage))):
+    if _all_messages(items):
         return items
     return convert_to_messages(items)
 

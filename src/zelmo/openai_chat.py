@@ -17,12 +17,14 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from itertools import compress, repeat
+from operator import add, eq
 from typing import Any, Final, cast
 
 import zelmo_micro as z
 
 from zelmo._errors import bad_message, bad_type, bad_value
-from zelmo._parts import PINNED_KEY, content_text, content_tokens, required_str, role_flag
+from zelmo._parts import (PINNED_KEY, add_calls, content_text, content_tokens, flatten_calls,
+                          required_str, role_flag)
 from zelmo.formats import Format
 from zelmo.history import Records
 from zelmo.tokens import TokenCounter, count_texts, estimate_tokens
@@ -75,6 +77,37 @@ def _tool_calls(message: Message, index: int, count: TokenCounter,
     if made:
         calls[index] = made
     return tokens
+
+
+def _bulk_calls(owners: list[int], dicts: list[dict[str, Any]], tokens: list[int],
+                calls: dict[int, list[tuple[str, str]]], counter: TokenCounter | None) -> bool:
+    """Adds the tokens of the tool calls of the messages at ``owners`` and
+    records their ids, all in whole-list passes, when every call has the usual
+    shape (a function call with str id, name and arguments); else returns False
+    having changed nothing."""
+    lists = [dicts[i]["tool_calls"] for i in owners]
+    if not set(map(type, lists)) <= {list}:
+        return False
+    owners, flat, fields = flatten_calls(owners, lists)
+    if not set(map(type, flat)) <= {dict}:
+        return False
+    calls_ = cast("list[dict[str, Any]]", flat)
+    if not all(map(eq, map(dict.get, calls_, repeat("type"), repeat("function")),
+                   repeat("function"))):
+        return False
+    bodies = cast("list[dict[str, Any]]", list(map(dict.get, calls_, repeat("function"))))
+    if not set(map(type, bodies)) <= {dict}:
+        return False
+    ids = list(map(dict.get, calls_, repeat("id")))
+    names = list(map(dict.get, bodies, repeat("name")))
+    arguments = list(map(dict.get, bodies, repeat("arguments")))
+    if not set(map(type, ids)) | set(map(type, names)) | set(map(type, arguments)) <= {str}:
+        return False
+    name_tokens, _ = count_texts(names, counter)
+    argument_tokens, _ = count_texts(arguments, counter)
+    add_calls(tokens, calls, owners, cast("list[str]", ids), fields,
+              list(map(add, name_tokens, argument_tokens)))
+    return True
 
 
 def _fast_flags(messages: Sequence[Message]) -> list[int] | None:
@@ -135,8 +168,10 @@ class OpenAIChat(Format[Message]):
             tokens, odd = count_texts(list(map(get, dicts, repeat("content"))), token_counter)
             marked = set(odd)
             marked.update(compress(range(n), map(get, dicts, repeat("refusal"))))
-            for index in compress(range(n), map(get, dicts, repeat("tool_calls"))):
-                if flags[index] == z.ASSISTANT and index not in marked:
+            owners = [i for i in compress(range(n), map(get, dicts, repeat("tool_calls")))
+                      if flags[i] == z.ASSISTANT and i not in marked]
+            if owners and not _bulk_calls(owners, dicts, tokens, calls, token_counter):
+                for index in owners:  # some call of an odd shape: one by one
                     tokens[index] += _tool_calls(dicts[index], index, count, calls)
             for index in compress(range(n), map(z.TOOL.__eq__, flags)):
                 call_id = dicts[index].get("tool_call_id")

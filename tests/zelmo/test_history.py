@@ -2,7 +2,7 @@
 import pytest
 
 import zelmo_micro as z
-from zelmo.history import BudgetError, Records, trim_records
+from zelmo.history import BudgetError, Records, trim_records, unit_starts
 
 S, U, A, T, F, TH = z.SYSTEM, z.USER, z.ASSISTANT, z.TOOL, z.FACT, z.THINKING
 
@@ -109,6 +109,21 @@ def test_bound_positions_go_together():
     assert trim_records(rec, max_tokens=40, decay=False).kept == [0, 3, 4]
     # Thinking alone (weight 0.15) decays, but its bound answer keeps it.
     assert trim_records(rec).kept == [0, 1, 2, 3, 4]
+
+
+@pytest.mark.parametrize("flags, calls, answers, bound, starts", [
+    # One answer per message, results out of call order.
+    ([U, A, T, T, A, T], {1: ["a", "b"], 4: ["c"]}, {2: ["b"], 3: ["a"], 5: ["c"]}, (),
+     [0, 1, 1, 1, 4, 4]),
+    # One message answering calls of two callers joins their units.
+    ([U, A, A, T], {1: ["a"], 2: ["b"]}, {3: ["a", "b"]}, (), [0, 1, 1, 1]),
+    # A message that answers one call and makes another chains the units.
+    ([U, A, A, T], {1: ["a"], 2: ["b"]}, {2: ["a"], 3: ["b"]}, (), [0, 1, 1, 1]),
+    # Bound positions join whatever unit the previous position is in.
+    ([U, A, T, TH, A], {1: ["a"]}, {2: ["a"]}, [4], [0, 1, 1, 3, 3]),
+])
+def test_units_group_calls_answers_and_bound_positions(flags, calls, answers, bound, starts):
+    assert unit_starts(records(flags, calls=calls, answers=answers, bound=bound)) == starts
 
 
 @pytest.mark.parametrize("calls, answers, message", [

@@ -80,6 +80,23 @@ def test_content_forms_and_media_estimates():
     assert openai_chat.FORMAT.text(HISTORY[3]) == "Why does the build fail?"
 
 
+@pytest.mark.parametrize("odd_call", [None, {"id": "c3", "type": "custom",
+                                             "custom": {"name": "sh", "input": "ls -l"}}])
+def test_tool_calls_count_by_the_callers_counter(odd_call):
+    calls = [tool_call("c1", path="a b"), tool_call("c2", name="grep", pattern="x")]
+    if odd_call is not None:
+        calls.append(odd_call)
+    history = [{"role": "user", "content": "go"},
+               {"role": "assistant", "content": "on it", "tool_calls": calls},
+               *({"role": "tool", "tool_call_id": c["id"], "content": "done"} for c in calls)]
+    words = lambda s: len(s.split())  # noqa: E731
+    texts = [t for c in calls for t in c[c["type"]].values()]
+    for counter, count in ((None, estimate_tokens), (words, words)):
+        records = openai_chat.FORMAT.records(history, token_counter=counter)
+        assert records.tokens[1] == count("on it") + sum(map(count, texts))
+        assert [call_id for call_id, _ in records.calls[1]] == [c["id"] for c in calls]
+
+
 @pytest.mark.parametrize("message, error, text", [
     ("hello", TypeError, "message 1: expected a dict, got str"),
     ({"role": "robot", "content": "x"}, ValueError, "message 1, field 'role': unknown role 'robot'"),
