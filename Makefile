@@ -31,8 +31,9 @@ $(STAMP):
 
 # Installs the extension (and its test extras) into .venv; rebuilds
 # incrementally in build/wheel. The zelmo package's integrations are tested
-# against the real LangChain and Agents SDK, so their extras come along.
-TEST_EXTRAS := test,langchain,openai-agents
+# against the real LangChain and Agents SDK, and its batch layer on a local
+# Ray instance with pyarrow, so their extras come along.
+TEST_EXTRAS := test,langchain,openai-agents,ray
 build: $(STAMP)
 	@echo "==> module: building zelmo_micro.abi3.so and installing it into .venv (log: $(LOGS)/build.log)"
 	@$(call quiet,build,$(VPY) -m pip install --no-build-isolation ".[$(TEST_EXTRAS)]")
