@@ -164,13 +164,15 @@ def _check_errors(errors: str) -> None:
         raise ValueError(f"errors: expected 'skip' or 'raise', got {errors!r}")
 
 
-def _record(row: int, ids: Sequence[Any] | None) -> str:
-    return f"record {row}" if ids is None else f"record {row} (id {ids[row]!r})"
+def _record(row: int, ids: Sequence[Any] | None, first_row: int) -> str:
+    index = first_row + row
+    return f"record {index}" if ids is None else f"record {index} (id {ids[row]!r})"
 
 
-def _fail(exc: Exception, row: int, ids: Sequence[Any] | None, field: str) -> Exception:
+def _fail(exc: Exception, row: int, ids: Sequence[Any] | None, field: str,
+          first_row: int) -> Exception:
     """``exc`` of the same type, its message prefixed with the record and field."""
-    text = f"{_record(row, ids)}, field {field!r}: {exc}"
+    text = f"{_record(row, ids, first_row)}, field {field!r}: {exc}"
     try:
         new = type(exc)(text)
     except TypeError:  # an error class with its own constructor (BudgetError)
@@ -265,7 +267,7 @@ def trim_batch(batch: Batch, *, format: str | Format[Any] = "openai_chat",
                token_counter: TokenCounter | None = None, half_life: float = 6.0,
                safe_threshold: float = 0.35, errors: Errors = "skip",
                replay: Replay = replay_window, scan: Scan | None = None,
-               flood_threshold: float = FLOOD_THRESHOLD) -> Batch:
+               flood_threshold: float = FLOOD_THRESHOLD, first_row: int = 0) -> Batch:
     """Trims every conversation of the ``column`` column (default ``messages``).
 
     Each value is a list of messages of ``format``, or the JSON text of one.
@@ -279,7 +281,8 @@ def trim_batch(batch: Batch, *, format: str | Format[Any] = "openai_chat",
     ``tokens_before``, ``tokens_after``, ``units_purged``, ``floods`` (with
     ``scan``, how many TOOL messages saturate at ``flood_threshold`` or more;
     else null), ``trim_status`` (``ok``, ``skipped``, ``failed``) and
-    ``trim_error``. See the module doc for ``errors``.
+    ``trim_error``. See the module doc for ``errors``; ``first_row`` is the
+    index of the batch's first record in the whole corpus, for error texts.
     """
     _check_errors(errors)
     if mode not in ("once", "window"):
@@ -307,9 +310,9 @@ def trim_batch(batch: Batch, *, format: str | Format[Any] = "openai_chat",
         except (TypeError, ValueError) as e:
             failed = isinstance(e, BudgetError)
             if errors == "raise":
-                raise _fail(e, row, ids, field) from e
+                raise _fail(e, row, ids, field, first_row) from e
             out["trim_status"][row] = "failed" if failed else "skipped"
-            out["trim_error"][row] = str(_fail(e, row, ids, field))
+            out["trim_error"][row] = str(_fail(e, row, ids, field, first_row))
             continue
         kept = [messages[p] for p in report.kept]
         out["kept"][row] = json.dumps(kept, ensure_ascii=False) if as_json else kept
@@ -335,8 +338,8 @@ def _texts(batch: Batch, column: str, id_column: str,
 
 
 def _bad_text(value: object, row: int, ids: Sequence[Any] | None, column: str,
-              errors: str, out: dict[str, list[Any]], prefix: str) -> None:
-    error = TypeError(f"{_record(row, ids)}, field {column!r}: expected a str, "
+              errors: str, out: dict[str, list[Any]], prefix: str, first_row: int) -> None:
+    error = TypeError(f"{_record(row, ids, first_row)}, field {column!r}: expected a str, "
                       f"got {type(value).__name__}")
     if errors == "raise":
         raise error
@@ -346,7 +349,7 @@ def _bad_text(value: object, row: int, ids: Sequence[Any] | None, column: str,
 
 def screen_batch(batch: Batch, *, column: str = "text", id_column: str = "id",
                  threshold: float = FLOOD_THRESHOLD, scan: Scan = flood_scan,
-                 errors: Errors = "skip") -> Batch:
+                 errors: Errors = "skip", first_row: int = 0) -> Batch:
     """Screens each text of ``column``: result columns ``saturation``,
     ``flood`` (saturation >= ``threshold``), ``screen_status``, ``screen_error``."""
     _check_errors(errors)
@@ -355,7 +358,7 @@ def screen_batch(batch: Batch, *, column: str = "text", id_column: str = "id",
                                  ("saturation", "flood", "screen_status", "screen_error")}
     for row, text in enumerate(texts):
         if type(text) is not str:
-            _bad_text(text, row, ids, column, errors, out, "screen")
+            _bad_text(text, row, ids, column, errors, out, "screen", first_row)
             continue
         value = scan(text)
         out["saturation"][row] = value
@@ -365,7 +368,7 @@ def screen_batch(batch: Batch, *, column: str = "text", id_column: str = "id",
 
 
 def effort_batch(batch: Batch, *, column: str = "text", id_column: str = "id",
-                 errors: Errors = "skip") -> Batch:
+                 errors: Errors = "skip", first_row: int = 0) -> Batch:
     """The effort of each prompt of ``column``: result columns ``effort_score``,
     ``effort_tier``, ``effort_budget``, ``effort_status``, ``effort_error``."""
     _check_errors(errors)
@@ -375,7 +378,7 @@ def effort_batch(batch: Batch, *, column: str = "text", id_column: str = "id",
     gauge = z.effort_gauge
     for row, text in enumerate(texts):
         if type(text) is not str:
-            _bad_text(text, row, ids, column, errors, out, "effort")
+            _bad_text(text, row, ids, column, errors, out, "effort", first_row)
             continue
         result = gauge(text)
         out["effort_score"][row] = result["score"]
@@ -420,9 +423,9 @@ def map_local(function: Callable[..., Batch], batch: Mapping[str, Sequence[Any]]
     pool of ``workers`` threads or processes (default: one per core), joined
     back in order. Pass an `Executor` to reuse a pool across calls.
 
-    Use threads for `trim_batch` and processes for `screen_batch` and
-    `effort_batch`. Errors name the row within its chunk; an ``id`` column
-    names the record across chunks.
+    ``function`` takes ``first_row`` (as the batch functions here do), so
+    error texts name each record's index in the whole batch. Use threads for
+    `trim_batch` and processes for `screen_batch` and `effort_batch`.
     """
     if chunk_size < 1:
         raise ValueError(f"chunk_size: expected an int >= 1, got {chunk_size}")
@@ -439,7 +442,8 @@ def map_local(function: Callable[..., Batch], batch: Mapping[str, Sequence[Any]]
     else:
         raise ValueError(f"executor: expected 'thread', 'process' or an Executor, got {executor!r}")
     try:
-        parts = list(pool.map(call, [_chunk(batch, a, b) for a, b in bounds]))
+        futures = [pool.submit(call, _chunk(batch, a, b), first_row=a) for a, b in bounds]
+        parts = [future.result() for future in futures]
     finally:
         if owned:
             pool.shutdown()
