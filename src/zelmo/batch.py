@@ -117,15 +117,19 @@ def _position(text: str) -> int:
 T = TypeVar("T")
 
 
-def _is_table(batch: object) -> bool:
-    return hasattr(batch, "column_names") and hasattr(batch, "append_column")
+def _table(batch: object) -> Any | None:
+    """The batch as a ``pyarrow.Table`` (typed loosely), or None for a dict."""
+    if hasattr(batch, "column_names") and hasattr(batch, "append_column"):
+        return batch
+    return None
 
 
 def _columns(batch: Batch, names: Sequence[str]) -> tuple[int, dict[str, list[Any]]]:
     """The row count and the named columns (those present) as lists."""
-    if _is_table(batch):
-        present = [c for c in names if c in batch.column_names]
-        return batch.num_rows, {c: batch.column(c).to_pylist() for c in present}
+    table = _table(batch)
+    if table is not None:
+        present = [c for c in names if c in table.column_names]
+        return table.num_rows, {c: table.column(c).to_pylist() for c in present}
     if not isinstance(batch, Mapping):
         raise TypeError(f"batch: expected a dict of columns or a pyarrow.Table, "
                         f"got {type(batch).__name__}")
@@ -136,13 +140,30 @@ def _columns(batch: Batch, names: Sequence[str]) -> tuple[int, dict[str, list[An
     return rows, {c: list(batch[c]) for c in names if c in batch}
 
 
+# Arrow types of the result columns, fixed so that every batch has the same
+# schema (a batch whose errors are all null must not make a null-typed column).
+_ARROW_TYPES: Final = {
+    "kept_positions": "list<int64>", "messages_in": "int64", "tokens_before": "int64",
+    "tokens_after": "int64", "units_purged": "int64", "floods": "int64",
+    "saturation": "float64", "flood": "bool", "effort_score": "float64",
+    "effort_tier": "string", "effort_budget": "int64",
+}
+
+
+def _arrow_type(pa: Any, name: str) -> Any:
+    spelled = _ARROW_TYPES.get(name, "string")
+    if spelled == "list<int64>":
+        return pa.list_(pa.int64())
+    return pa.type_for_alias(spelled)
+
+
 def _with(batch: Batch, results: dict[str, list[Any]], types: Mapping[str, Any] = {}) -> Batch:
     """The input batch, of the same kind, with the result columns set."""
-    if _is_table(batch):
+    table = _table(batch)
+    if table is not None:
         import pyarrow as pa
-        table = batch
         for name, values in results.items():
-            array = pa.array(values, type=types.get(name))
+            array = pa.array(values, type=types.get(name) or _arrow_type(pa, name))
             if name in table.column_names:
                 table = table.set_column(table.column_names.index(name), name, array)
             else:
@@ -323,8 +344,9 @@ def trim_batch(batch: Batch, *, format: str | Format[Any] = "openai_chat",
         out["units_purged"][row] = report.units_purged
         out["trim_status"][row] = "ok"
     types: dict[str, Any] = {}
-    if _is_table(batch):
-        types["kept"] = batch.schema.field(column).type
+    table = _table(batch)
+    if table is not None:
+        types["kept"] = table.schema.field(column).type
     return _with(batch, out, types)
 
 

@@ -218,5 +218,11 @@ def test_pyarrow_tables_in_and_out(corpus):
         assert out.column(name).to_pylist() == expected[name]
     assert out.column("kept").to_pylist() == expected["kept"]
     assert zb.summarize(out) == zb.summarize(expected)
+    # every batch has the same schema, even one with no error at all
+    clean = zb.trim_batch(table.slice(0, 2))
+    assert clean.column("trim_error").null_count == 2
+    assert clean.schema.field("trim_error").type == pa.string()
+    assert clean.schema.field("kept_positions").type == pa.list_(pa.int64())
     screened = zb.screen_batch(pa.table({"text": ["a " * 50, "b c d"]}))
+    assert screened.schema.field("screen_error").type == pa.string()
     assert screened.column("flood").to_pylist() == [True, False]
