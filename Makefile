@@ -118,13 +118,15 @@ demo: $(STAMP)
 # README's bench-results section and the chart bench/results.png from that
 # one run, then prints what handing a non-ASCII str over costs per script
 # (bench/text_conversion.py), and zelmo's adapters against LangChain's
-# trim_messages and a plain-Python loop (bench/adapters.py).
+# trim_messages and a plain-Python loop (bench/adapters.py), and zelmo.batch
+# in conversations per second on one process, all cores and Ray Data against
+# a pure-Python batch of the same work (bench/batch.py).
 # BENCH_ARGS passes options to bench/run.py.
 BENCH_BUILD := build/bench
 FLOOR_BUILD := build/floor
 BENCH_ARGS ?=
 bench: $(STAMP)
-	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
+	$(VPY) -m pip install -q --no-build-isolation ".[bench,ray]"
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
 		-DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target bench_ring bench_siphash
@@ -133,6 +135,7 @@ bench: $(STAMP)
 	$(VPY) bench/run.py --cpp-dir $(BENCH_BUILD)/bench/cpp --readme README.md $(BENCH_ARGS)
 	$(VPY) bench/text_conversion.py
 	$(VPY) bench/adapters.py
+	$(VPY) bench/batch.py
 
 clean:
 	rm -rf build $(DIST)

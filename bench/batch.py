@@ -95,6 +95,7 @@ def ray_figures(path: Path, count: int, runs: int) -> tuple[float, float, float,
             ds = ray.data.read_json(str(path)).map_batches(fn, batch_format="pyarrow")
             rows.append(ds.count())
 
+        pipeline(trim)  # warm-up: workers start and import zelmo
         full = best(lambda: pipeline(trim), runs)
         empty = best(lambda: pipeline(identity), runs)
     finally:

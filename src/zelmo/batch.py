@@ -267,9 +267,7 @@ def _units_purged(starts: list[int], report: TrimReport, kept: list[int]) -> int
     return len(roots) - len({starts[kept[i]] for i in report.kept})
 
 
-def _trim_one(fmt: Format[Any], messages: Sequence[Any], mode: str, replay: Replay,
-              opts: _TrimOptions) -> TrimReport:
-    records = fmt.records(messages, opts.token_counter)
+def _trim_one(records: Records, mode: str, replay: Replay, opts: _TrimOptions) -> TrimReport:
     if mode == "window":
         return _windowed(records, replay, opts)
     return trim_records(records, max_tokens=opts.max_tokens, keep_last=opts.keep_last,
@@ -322,9 +320,10 @@ def trim_batch(batch: Batch, *, format: str | Format[Any] = "openai_chat",
             messages = json.loads(value) if as_json else value
             if not isinstance(messages, (list, tuple)):
                 raise TypeError(f"expected a list of messages, got {type(messages).__name__}")
-            report = _trim_one(fmt, messages, mode, replay, opts)
+            records = fmt.records(messages, token_counter)
+            report = _trim_one(records, mode, replay, opts)
             if scan is not None:
-                flags = fmt.records(messages, token_counter).flags
+                flags = records.flags
                 out["floods"][row] = sum(
                     scan(fmt.text(messages[p])) >= flood_threshold
                     for p in compress(range(len(flags)), (f & z.TOOL for f in flags)))

@@ -2,6 +2,8 @@
 import copy
 import json
 import pickle
+import re
+from pathlib import Path
 
 import pytest
 import zelmo_micro as z
@@ -226,3 +228,12 @@ def test_pyarrow_tables_in_and_out(corpus):
     screened = zb.screen_batch(pa.table({"text": ["a " * 50, "b c d"]}))
     assert screened.schema.field("screen_error").type == pa.string()
     assert screened.column("flood").to_pylist() == [True, False]
+
+
+def test_the_readme_corpus_section_runs_as_written():
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    section = readme.read_text(encoding="utf-8").split(
+        "## Corpus scale: batches and Ray Data", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```python\n(.*?)```", section, flags=re.S)
+    assert len(blocks) == 1
+    exec(compile(blocks[0], "README corpus block", "exec"), {})
