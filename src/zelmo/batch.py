@@ -44,6 +44,7 @@ import zelmo_micro as z
 
 from zelmo.formats import Format
 from zelmo.history import BudgetError, Records, TrimReport, trim_records, unit_starts
+from zelmo.history import _markers, _position
 from zelmo.tokens import TokenCounter
 
 __all__ = [
@@ -84,31 +85,21 @@ def replay_window(records: Records, half_life: float = 2.0,
     """The default window: a ``ContextApoptosis`` fed one message at a time,
     with one decay cycle at each user turn (before the user's message enters).
 
-    Each message enters under a one-character marker of its position, so the
-    survivors map back to positions exactly, whatever the texts are.
+    Each message enters under a marker text of its position (those of
+    `zelmo.history`), so the survivors map back to positions exactly,
+    whatever the texts are. Pass ``functools.partial(replay_window,
+    half_life=..., safe_threshold=...)`` as ``replay=`` to tune it.
     """
     n = len(records.flags)
     window = z.ContextApoptosis(half_life, safe_threshold, max(n, 1))
-    for pos, flag in enumerate(records.flags):
+    for pos, (marker, flag) in enumerate(zip(_markers(n), records.flags)):
         if flag & z.USER and pos:
             window.dehydrate()
-        window.insert(_marker(pos), flag)
+        window.insert(marker, flag)
     alive = [False] * n
     for text in window.active_context():
         alive[_position(text)] = True
     return alive
-
-
-_SURROGATES: Final = 0x800
-
-
-def _marker(pos: int) -> str:
-    return chr(pos + 1 if pos + 1 < 0xD800 else pos + 1 + _SURROGATES)
-
-
-def _position(text: str) -> int:
-    code = ord(text)
-    return (code if code < 0xD800 else code - _SURROGATES) - 1
 
 
 # ---------------------------------------------------------------------------
@@ -491,7 +482,9 @@ class _Batches:
 
 class TrimBatches(_Batches):
     """``ds.map_batches(TrimBatches(format=..., max_tokens=...), batch_format="pyarrow")``:
-    `trim_batch` with these options on each batch."""
+    `trim_batch` with these options on each batch. Ray hands batches over
+    without their place in the dataset, so an error text's record index
+    counts within its batch; the ``id`` it also names finds the record."""
 
     function = staticmethod(trim_batch)
 

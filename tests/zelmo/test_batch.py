@@ -237,3 +237,28 @@ def test_the_readme_corpus_section_runs_as_written():
     blocks = re.findall(r"```python\n(.*?)```", section, flags=re.S)
     assert len(blocks) == 1
     exec(compile(blocks[0], "README corpus block", "exec"), {})
+
+
+def test_position_markers_stay_exact_when_threads_grow_them_together(monkeypatch):
+    import sys
+    import threading
+
+    from zelmo import history
+    monkeypatch.setattr(history, "_marks", [])
+    expected = [chr(i if i < 0xD800 else i + 0x800) for i in range(60_000)]
+    results = []
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=lambda n=n: results.append(history._markers(n)))
+                   for n in (60_000, 40_000, 60_000, 20_000, 60_000, 50_000)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert sorted(map(len, results)) == [20_000, 40_000, 50_000, 60_000, 60_000, 60_000]
+    for got in results:
+        assert got == expected[:len(got)]
+    assert history._marks == expected
