@@ -31,8 +31,9 @@ $(STAMP):
 
 # Installs the extension (and its test extras) into .venv; rebuilds
 # incrementally in build/wheel. The zelmo package's integrations are tested
-# against the real LangChain and Agents SDK, so their extras come along.
-TEST_EXTRAS := test,langchain,openai-agents
+# against the real LangChain and Agents SDK, and its batch layer on a local
+# Ray instance with pyarrow, so their extras come along.
+TEST_EXTRAS := test,langchain,openai-agents,ray
 build: $(STAMP)
 	@echo "==> module: building zelmo_micro.abi3.so and installing it into .venv (log: $(LOGS)/build.log)"
 	@$(call quiet,build,$(VPY) -m pip install --no-build-isolation ".[$(TEST_EXTRAS)]")
@@ -116,16 +117,18 @@ demo: $(STAMP)
 # raw SipHash-1-3) are built in build/bench. Writes bench/results.md, the
 # README's bench-results section and the chart bench/results.png from that
 # one run, then prints what handing a non-ASCII str over costs per script
-# (bench/text_conversion.py), and zelmo's adapters against LangChain's
-# trim_messages and a plain-Python loop (bench/adapters.py), and a 200-turn
-# session through zelmo.ChatWindow against a plain-Python window, with the
-# window's save and restore (bench/chat_window.py).
+# (bench/text_conversion.py); then the zelmo package: its adapters against
+# LangChain's trim_messages and a plain-Python loop (bench/adapters.py), a
+# 200-turn session through zelmo.ChatWindow against a plain-Python window,
+# with the window's save and restore (bench/chat_window.py), and zelmo.batch
+# in conversations per second on one process, all cores and Ray Data against
+# a pure-Python batch of the same work (bench/batch.py).
 # BENCH_ARGS passes options to bench/run.py.
 BENCH_BUILD := build/bench
 FLOOR_BUILD := build/floor
 BENCH_ARGS ?=
 bench: $(STAMP)
-	$(VPY) -m pip install -q --no-build-isolation ".[bench]"
+	$(VPY) -m pip install -q --no-build-isolation ".[bench,ray]"
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DZELMO_CPP_TESTS=ON -DZELMO_BUILD_MODULE=OFF \
 		-DPython_EXECUTABLE=$(abspath $(VPY)) > /dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target bench_ring bench_siphash
@@ -135,6 +138,7 @@ bench: $(STAMP)
 	$(VPY) bench/text_conversion.py
 	$(VPY) bench/adapters.py
 	$(VPY) bench/chat_window.py
+	$(VPY) bench/batch.py
 
 clean:
 	rm -rf build $(DIST)

@@ -26,6 +26,7 @@ The rules, in order:
 
 from __future__ import annotations
 
+import threading
 from bisect import bisect_left
 from collections import deque
 from collections.abc import Mapping, Sequence
@@ -207,10 +208,16 @@ _ONE: Final = b"\x01"
 _TRUTH: Final = bytes([0]) + b"\x01" * 255
 
 
+# Threads trimming at once may grow the table together: one grows it at a time,
+# or two would append the same range twice and shift every later marker.
+_marks_lock: Final = threading.Lock()
+
+
 def _markers(n: int) -> list[str]:
     if n > len(_marks):
-        _marks.extend(chr(i if i < 0xD800 else i + _SURROGATES)
-                      for i in range(len(_marks), min(n, _MAX_MARKS)))
+        with _marks_lock:
+            _marks.extend(chr(i if i < 0xD800 else i + _SURROGATES)
+                          for i in range(len(_marks), min(n, _MAX_MARKS)))
     return _marks[:n] if n <= _MAX_MARKS else [*_marks, *map(str, range(_MAX_MARKS, n))]
 
 

@@ -166,7 +166,9 @@ class OpenAIChat(Format[Message]):
             dicts = cast("list[dict[str, Any]]", messages)
             get = dict.get
             tokens, odd = count_texts(list(map(get, dicts, repeat("content"))), token_counter)
-            marked = set(odd)
+            # A None content counts 0 tokens (an assistant turn that only
+            # calls tools); other non-str contents take the full reading.
+            marked = {index for index in odd if dicts[index].get("content") is not None}
             marked.update(compress(range(n), map(get, dicts, repeat("refusal"))))
             owners = [i for i in compress(range(n), map(get, dicts, repeat("tool_calls")))
                       if flags[i] == z.ASSISTANT and i not in marked]
