@@ -411,7 +411,10 @@ def test_interpreter_lock_released_exactly_in_lock_free_sections(name):
             repeat, seconds = 300, 0.0
             while seconds < 0.02 and repeat < 300 * 2**8:
                 inside, seconds = spinner.stamps_during(thunk, repeat)
-                assert inside == 0, f"{name} released the interpreter lock"
+                # Only a stamp inside the bracket shows a release. On a loaded
+                # machine a run has read -1 here (a stamp at the bracket's
+                # edge); that is no stamp inside, so it is not a release.
+                assert inside <= 0, f"{name} released the interpreter lock"
                 repeat *= 2
 
 
