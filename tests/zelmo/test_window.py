@@ -8,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 import zelmo_micro as z
 from zelmo import anthropic, openai_chat
+from zelmo.history import trim_records
 from zelmo.window import ChatWindow, RestoreError
 
 
@@ -118,6 +119,30 @@ def test_a_restored_window_matches_an_uninterrupted_one(turns, saves, half_life,
         assert snapshot(saved) == snapshot(plain)
 
 
+@settings(max_examples=60, deadline=None)
+@given(turns=turns_strategy(), half_life=st.sampled_from([1.0, 2.0, 3.5]),
+       keep_last=st.integers(0, 3))
+def test_the_survivors_follow_the_one_shot_trimming_rules(turns, half_life, keep_last):
+    """Each turn keeps what `trim_records` keeps of the messages in play and
+    the new ones, given which of their blocks a module window keeps alive."""
+    w = ChatWindow(openai_chat.FORMAT, half_life=half_life, keep_last=keep_last)
+    blocks = z.ContextApoptosis(half_life, 0.35)
+    live = []  # (message, its unique text in `blocks`)
+    for n, (messages, notes) in enumerate(build(turns)):
+        request = w.turn(messages, notes)
+        for k, (m, f) in enumerate(zip(messages, openai_chat.FORMAT.records(messages).flags)):
+            blocks.insert(f"{n}.{k}", f)
+            live.append((m, f"{n}.{k}"))
+        blocks.dehydrate()
+        survivors = set(blocks.active_context())
+        report = trim_records(openai_chat.FORMAT.records([m for m, _ in live]),
+                              keep_last=keep_last,
+                              alive=bytes(mark in survivors for _, mark in live))
+        live = [live[p] for p in report.kept]
+        assert len(request.messages) == len(live)
+        assert all(a is b for a, (b, _) in zip(request.messages, live))
+
+
 def test_a_save_is_a_copy_and_json_safe():
     w = ChatWindow(openai_chat.FORMAT, purpose="p")
     turn = tool_turn(0)
@@ -175,10 +200,19 @@ def test_a_bad_saved_value_is_refused(make, problem):
     ([{"role": "tool", "tool_call_id": "nope", "content": "x"}], ValueError, "'nope'"),
     ([{"role": "user", "content": "ok"}, {"role": "user", "content": "bad \ud800"}], ValueError,
      "message 1: the text holds a lone surrogate"),
+    # Pairing faults name the position in the window's messages, then the new ones.
+    (tool_turn(1)[:2] + [{"role": "assistant", "content": None, "tool_calls": [call(0)]}],
+     ValueError,
+     r"message 6, field 'tool_calls\[0\].id': repeats tool call id 'call_0' of message 1"),
+    ([{"role": "tool", "tool_call_id": "call_1", "content": "x"}, *tool_turn(1)[:2]],
+     ValueError,
+     "message 4, field 'tool_call_id': answers tool call 'call_1', which no earlier message makes"),
 ])
 def test_a_malformed_message_leaves_the_window_unchanged(bad, error, match):
     w = ChatWindow(openai_chat.FORMAT, purpose="p")
-    w.turn(tool_turn(0), notes=["n"])
+    clean = ChatWindow(openai_chat.FORMAT, purpose="p")
+    for window in (w, clean):
+        window.turn(tool_turn(0), notes=["n"])
     before = w.to_json()
     with pytest.raises(error, match=match):
         w.turn(bad, notes=["another"])
@@ -186,6 +220,11 @@ def test_a_malformed_message_leaves_the_window_unchanged(bad, error, match):
     with pytest.raises(TypeError, match="notes"):
         w.turn([{"role": "user", "content": "ok"}], notes=[3])
     assert w.to_json() == before
+    # Nothing of the refused turn lingers: later turns go as if it never came.
+    for i in (1, 2, 3, 4):
+        w.turn(tool_turn(i))
+        clean.turn(tool_turn(i))
+        assert snapshot(w) == snapshot(clean)
 
 
 @pytest.mark.parametrize("options, error", [
