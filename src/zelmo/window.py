@@ -5,7 +5,9 @@ format adapter gives), notes any decisions in the STATE ledger, runs one
 ``dehydrate(absorb=True)`` cycle and builds the request: a system part holding
 the purpose and the ledger, then the surviving messages as the caller's own
 objects. Which messages survive follows the window's blocks; tool exchanges
-stay whole and the live tail stays, by the rules of `zelmo.history`.
+stay whole and the live tail stays, by the rules of `zelmo.history`. The
+window keeps the records and units of the messages in play from turn to turn,
+so a turn reads and pairs only its new messages.
 
 A window saves to a JSON-safe value (`ChatWindow.to_json`) and restores from
 it (`ChatWindow.from_json`); the restored window behaves exactly as one that
@@ -25,6 +27,7 @@ import json
 import struct
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from itertools import compress
 from typing import Any, Final, Generic, TypeVar
 
 import zelmo_micro as z
@@ -305,14 +308,13 @@ class ChatWindow(Generic[M]):
             if not isinstance(fact, str):
                 raise TypeError(f"notes[{i}]: expected a str, got {type(fact).__name__}")
         fresh = self._format.records(new, self._counter)
-        first = len(self._messages)
         links = _links(fresh)
         callers = dict(self._callers)
         roots = self._units(links, callers)
         if roots is None:
             # Something is off in the pairing: the whole check names the fault.
             roots = unit_starts(_concat(self._live_records(), fresh))
-            callers = {c: p for p, (made, _, _) in enumerate([*self._links, *links], 0)
+            callers = {c: p for p, (made, _, _) in enumerate([*self._links, *links])
                        for c, _ in made}
         texts = [self._format.text(m) for m in new]
         for i, text in enumerate(texts):
@@ -381,10 +383,9 @@ class ChatWindow(Generic[M]):
                        {p: answered for p, (_, answered, _) in enumerate(links) if answered},
                        [p for p, (_, _, bound) in enumerate(links) if bound])
 
-    def _alive(self) -> list[int]:
-        """1 for each message in play whose block is alive, else 0."""
-        live = set(self._twin.active_context())
-        return [int(mark in live) for mark in self._marks]
+    def _alive(self) -> list[bool]:
+        """For each message in play, whether its block is alive."""
+        return list(map(set(self._twin.active_context()).__contains__, self._marks))
 
     def _settle(self) -> None:
         """Keeps the messages whose units hold a block that is alive, a
@@ -397,19 +398,20 @@ class ChatWindow(Generic[M]):
             if flags[pos] & z.USER:
                 start = min(start, pos)
                 break
-        wanted = {roots[p] for p, (alive, f) in enumerate(zip(self._alive(), flags))
-                  if alive or f & _DURABLE or p >= start}
-        if len(wanted) == len(set(roots)):
+        wanted = {*roots[start:], *compress(roots, self._alive()),
+                  *compress(roots, map(_DURABLE.__and__, flags))}
+        keep = list(map(wanted.__contains__, roots))
+        if all(keep):
             return
-        kept = [p for p in range(n) if roots[p] in wanted]
-        index = {p: i for i, p in enumerate(kept)}
-        self._messages = [self._messages[p] for p in kept]
-        self._flags = [flags[p] for p in kept]
-        self._tokens = [self._tokens[p] for p in kept]
-        self._links = [self._links[p] for p in kept]
-        self._born = [self._born[p] for p in kept]
-        self._marks = [self._marks[p] for p in kept]
-        self._roots = [index[roots[p]] for p in kept]
+        kept = list(compress(range(n), keep))
+        index = dict(zip(kept, range(len(kept))))
+        self._messages = list(compress(self._messages, keep))
+        self._flags = list(compress(flags, keep))
+        self._tokens = list(compress(self._tokens, keep))
+        self._links = list(compress(self._links, keep))
+        self._born = list(compress(self._born, keep))
+        self._marks = list(compress(self._marks, keep))
+        self._roots = [index[root] for root in compress(roots, keep)]
         self._callers = {c: index[p] for c, p in self._callers.items() if p in index}
 
     # ------------------------------------------------------------ saving
@@ -432,7 +434,7 @@ class ChatWindow(Generic[M]):
             "keep_last": self._keep_last, "purpose": self._purpose,
             "ledger": self._main.state_entries(), "cycles": self._cycles,
             "inserted_tokens": self.inserted_tokens(), "all_tokens": self._all_tokens,
-            "messages": self._messages, "born": self._born, "alive": list(alive),
+            "messages": self._messages, "born": self._born, "alive": list(map(int, alive)),
         }
         try:
             text = _canonical(payload)
