@@ -133,14 +133,16 @@ def _check_int(name: str, value: object, low: int = 0) -> int:
     return value
 
 
-def _storable(text: str, where: str) -> None:
-    """Refuses a text with a lone surrogate, which the window cannot hold."""
-    if not text.isascii():
-        try:
-            text.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ValueError(f"{where}: the text holds a lone surrogate, which the window "
-                             f"cannot store") from None
+def _storable(texts: Sequence[str], where: str) -> None:
+    """Refuses a text with a lone surrogate, which the window cannot hold;
+    ``where`` names the text by its index."""
+    for i, text in enumerate(texts):
+        if not text.isascii():
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"{where.format(i)}: the text holds a lone surrogate, which the "
+                                 f"window cannot store") from None
 
 
 def _canonical(payload: Mapping[str, Any]) -> str:
@@ -317,17 +319,15 @@ class ChatWindow(Generic[M]):
             callers = {c: p for p, (made, _, _) in enumerate([*self._links, *links])
                        for c, _ in made}
         texts = [self._format.text(m) for m in new]
-        for i, text in enumerate(texts):
-            _storable(text, f"message {i}")
-        for i, fact in enumerate(facts):
-            _storable(fact, f"notes[{i}]")
+        _storable(texts, "message {}")
+        _storable(facts, "notes[{}]")
 
-        for text, flags in zip(texts, fresh.flags):
-            mark = str(self._serial)
-            self._serial += 1
+        marks = list(map(str, range(self._serial, self._serial + len(new))))
+        for text, mark, flags in zip(texts, marks, fresh.flags):
             self._main.insert(text, flags)
             self._twin.insert(mark, flags)
-            self._marks.append(mark)
+        self._serial += len(new)
+        self._marks.extend(marks)
         self._messages.extend(new)
         self._flags.extend(fresh.flags)
         self._tokens.extend(fresh.tokens)
