@@ -7,8 +7,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zelmo_micro as z
-from zelmo import anthropic, openai_chat
-from zelmo.history import trim_records
+from zelmo import anthropic, openai_chat, openai_responses
+from zelmo.history import Records, trim_records
 from zelmo.window import ChatWindow, RestoreError
 
 
@@ -119,28 +119,72 @@ def test_a_restored_window_matches_an_uninterrupted_one(turns, saves, half_life,
         assert snapshot(saved) == snapshot(plain)
 
 
+def assert_follows_one_shot_trimming(fmt, turns, half_life=2.0, keep_last=0):
+    """Each turn keeps what `trim_records` keeps of the messages in play and
+    the new ones, given which of their blocks a module window keeps alive."""
+    w = ChatWindow(fmt, half_life=half_life, keep_last=keep_last)
+    blocks = z.ContextApoptosis(half_life, 0.35)
+    live = []  # (message, its unique text in `blocks`, its record as its turn read it)
+    for n, (messages, notes) in enumerate(turns):
+        request = w.turn(messages, notes)
+        r = fmt.records(messages)
+        for k, m in enumerate(messages):
+            blocks.insert(f"{n}.{k}", r.flags[k])
+            live.append((m, f"{n}.{k}", (r.flags[k], r.tokens[k], r.calls.get(k),
+                                         r.answers.get(k), k in r.bound)))
+        blocks.dehydrate()
+        survivors = set(blocks.active_context())
+        rows = [row for _, _, row in live]
+        records = Records([f for f, *_ in rows], [t for _, t, *_ in rows],
+                          {p: row[2] for p, row in enumerate(rows) if row[2]},
+                          {p: row[3] for p, row in enumerate(rows) if row[3]},
+                          [p for p, row in enumerate(rows) if row[4]])
+        report = trim_records(records, keep_last=keep_last,
+                              alive=bytes(mark in survivors for _, mark, _ in live))
+        live = [live[p] for p in report.kept]
+        assert len(request.messages) == len(live)
+        assert all(a is b for a, (b, _, _) in zip(request.messages, live))
+
+
 @settings(max_examples=60, deadline=None)
 @given(turns=turns_strategy(), half_life=st.sampled_from([1.0, 2.0, 3.5]),
        keep_last=st.integers(0, 3))
 def test_the_survivors_follow_the_one_shot_trimming_rules(turns, half_life, keep_last):
-    """Each turn keeps what `trim_records` keeps of the messages in play and
-    the new ones, given which of their blocks a module window keeps alive."""
-    w = ChatWindow(openai_chat.FORMAT, half_life=half_life, keep_last=keep_last)
-    blocks = z.ContextApoptosis(half_life, 0.35)
-    live = []  # (message, its unique text in `blocks`)
-    for n, (messages, notes) in enumerate(build(turns)):
-        request = w.turn(messages, notes)
-        for k, (m, f) in enumerate(zip(messages, openai_chat.FORMAT.records(messages).flags)):
-            blocks.insert(f"{n}.{k}", f)
-            live.append((m, f"{n}.{k}"))
-        blocks.dehydrate()
-        survivors = set(blocks.active_context())
-        report = trim_records(openai_chat.FORMAT.records([m for m, _ in live]),
-                              keep_last=keep_last,
-                              alive=bytes(mark in survivors for _, mark in live))
-        live = [live[p] for p in report.kept]
-        assert len(request.messages) == len(live)
-        assert all(a is b for a, (b, _) in zip(request.messages, live))
+    assert_follows_one_shot_trimming(openai_chat.FORMAT, build(turns), half_life, keep_last)
+
+
+def anthropic_turn(i):
+    """Two assistant messages calling tools, answered by one user message: one
+    unit of three, durable when its first caller is pinned."""
+    return [{"role": "user", "content": f"request {i}"},
+            {"role": "assistant", "zelmo_pinned": i % 3 == 0, "content": [
+                {"type": "tool_use", "id": f"a{i}", "name": "ls", "input": {}}]},
+            {"role": "assistant", "content": [
+                {"type": "tool_use", "id": f"b{i}", "name": "cat", "input": {"n": i}}]},
+            {"role": "user", "content": [
+                {"type": "tool_result", "tool_use_id": f"b{i}", "content": "two"},
+                {"type": "tool_result", "tool_use_id": f"a{i}", "content": "one"}]},
+            {"role": "assistant", "content": f"answer {i}"}]
+
+
+def responses_turn(i):
+    """Reasoning bound to the calls after it, two calls bound together, their outputs."""
+    return [{"type": "message", "role": "user", "content": f"request {i}"},
+            {"type": "reasoning", "summary": []},
+            {"type": "function_call", "call_id": f"a{i}", "name": "ls", "arguments": "{}"},
+            {"type": "function_call", "call_id": f"b{i}", "name": "cat", "arguments": "{}"},
+            {"type": "function_call_output", "call_id": f"a{i}", "output": "one"},
+            {"type": "function_call_output", "call_id": f"b{i}", "output": "two"},
+            {"type": "message", "role": "assistant", "content": f"answer {i}"}]
+
+
+@pytest.mark.parametrize("fmt, make", [(anthropic.FORMAT, anthropic_turn),
+                                       (openai_responses.FORMAT, responses_turn)])
+@pytest.mark.parametrize("half_life, keep_last", [(1.0, 0), (2.0, 2), (3.5, 7)])
+def test_exchanges_of_several_callers_follow_the_one_shot_trimming_rules(fmt, make, half_life,
+                                                                         keep_last):
+    assert_follows_one_shot_trimming(fmt, [(make(i), ["n"] if i % 2 else []) for i in range(8)],
+                                     half_life, keep_last)
 
 
 def test_a_save_is_a_copy_and_json_safe():
