@@ -5,7 +5,9 @@ format adapter gives), notes any decisions in the STATE ledger, runs one
 ``dehydrate(absorb=True)`` cycle and builds the request: a system part holding
 the purpose and the ledger, then the surviving messages as the caller's own
 objects. Which messages survive follows the window's blocks; tool exchanges
-stay whole and the live tail stays, by the rules of `zelmo.history`.
+stay whole and the live tail stays, by the rules of `zelmo.history`. The
+window keeps the records and units of the messages in play from turn to turn,
+so a turn reads and pairs only its new messages.
 
 A window saves to a JSON-safe value (`ChatWindow.to_json`) and restores from
 it (`ChatWindow.from_json`); the restored window behaves exactly as one that
@@ -25,13 +27,14 @@ import json
 import struct
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from itertools import compress
 from typing import Any, Final, Generic, TypeVar
 
 import zelmo_micro as z
 
 from zelmo import anthropic, openai_chat, openai_responses
 from zelmo.formats import Format
-from zelmo.history import Records, trim_records, unit_starts
+from zelmo.history import Records, unit_starts
 from zelmo.tokens import TokenCounter, estimate_tokens
 
 __all__ = ["SAVE_VERSION", "ChatWindow", "Request", "RestoreError"]
@@ -94,15 +97,19 @@ def _concat(a: Records, b: Records) -> Records:
         [*a.bound, *(p + shift for p in b.bound)])
 
 
-def _subset(records: Records, kept: Sequence[int]) -> Records:
-    """The records at the kept positions, renumbered. Units are kept whole, so
-    a bound position's predecessor is kept with it."""
-    index = {p: i for i, p in enumerate(kept)}
-    return Records(
-        [records.flags[p] for p in kept], [records.tokens[p] for p in kept],
-        {index[p]: v for p, v in records.calls.items() if p in index},
-        {index[p]: v for p, v in records.answers.items() if p in index},
-        [index[p] for p in records.bound if p in index])
+# What a message links to: the tool calls it makes, the calls it answers (each
+# with the field it came from) and whether it is bound to the message before it.
+_Links = tuple[Sequence[tuple[str, str]], Sequence[tuple[str, str]], bool]
+_NO_LINKS: Final[_Links] = ((), (), False)
+
+
+def _links(records: Records) -> list[_Links]:
+    """The links of each position of ``records``."""
+    links = [_NO_LINKS] * len(records.flags)
+    bound = set(records.bound)
+    for p in {*records.calls, *records.answers, *bound}:
+        links[p] = (records.calls.get(p, ()), records.answers.get(p, ()), p in bound)
+    return links
 
 
 def _f32(value: float) -> float:
@@ -126,14 +133,16 @@ def _check_int(name: str, value: object, low: int = 0) -> int:
     return value
 
 
-def _storable(text: str, where: str) -> None:
-    """Refuses a text with a lone surrogate, which the window cannot hold."""
-    if not text.isascii():
-        try:
-            text.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ValueError(f"{where}: the text holds a lone surrogate, which the window "
-                             f"cannot store") from None
+def _storable(texts: Sequence[str], where: str) -> None:
+    """Refuses a text with a lone surrogate, which the window cannot hold;
+    ``where`` names the text by its index."""
+    for i, text in enumerate(texts):
+        if not text.isascii():
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"{where.format(i)}: the text holds a lone surrogate, which the "
+                                 f"window cannot store") from None
 
 
 def _canonical(payload: Mapping[str, Any]) -> str:
@@ -181,10 +190,17 @@ class ChatWindow(Generic[M]):
         self._twin = z.ContextApoptosis(self._half_life, self._threshold, state_capacity=1)
         self._main.set_purpose(purpose)
         self._purpose = purpose
+        # One entry per message in play, oldest first.
         self._messages: list[M] = []
-        self._records = Records([], [])
-        self._born: list[int] = []  # cycles run before each message entered
+        self._flags: list[int] = []
+        self._tokens: list[int] = []
+        self._links: list[_Links] = []
+        self._roots: list[int] = []  # the first position of its unit
+        self._born: list[int] = []  # cycles run before it entered
         self._marks: list[str] = []  # its marker in the twin
+        self._callers: dict[str, int] = {}  # tool call id -> position of the message making it
+        # The system part and its tokens, until the purpose or the ledger changes.
+        self._system: tuple[str, int] | None = None
         self._serial = 0
         self._cycles = 0
         self._base_inserted = 0  # tokens inserted before a restore
@@ -243,12 +259,19 @@ class ChatWindow(Generic[M]):
 
     def system_text(self) -> str:
         """The system part: the purpose, then ``STATE:`` and one ``- entry`` line per entry."""
-        lines = [] if self._purpose is None else [self._purpose]
-        ledger = self._main.state_entries()
-        if ledger:
-            lines.append("STATE:")
-            lines.extend(f"- {entry}" for entry in ledger)
-        return "\n".join(lines)
+        return self._system_part()[0]
+
+    def _system_part(self) -> tuple[str, int]:
+        # The ledger changes only when a note is added or a cycle purges
+        # blocks; both drop this cache.
+        if self._system is None:
+            lines = [] if self._purpose is None else [self._purpose]
+            ledger = self._main.state_entries()
+            if ledger:
+                lines.append("STATE:\n- " + "\n- ".join(ledger))
+            system = "\n".join(lines)
+            self._system = (system, self._counter(system) if system else 0)
+        return self._system
 
     def render(self) -> str:
         """The whole window as one text (purpose, STATE ledger, surviving
@@ -257,9 +280,8 @@ class ChatWindow(Generic[M]):
 
     def request(self) -> Request[M]:
         """The request for the window as it stands."""
-        system = self.system_text()
-        system_tokens = self._counter(system) if system else 0
-        return Request(system, list(self._messages), list(self._records.tokens), system_tokens,
+        system, system_tokens = self._system_part()
+        return Request(system, list(self._messages), list(self._tokens), system_tokens,
                        system_tokens + self._all_tokens)
 
     # ------------------------------------------------------------ a turn
@@ -268,7 +290,10 @@ class ChatWindow(Generic[M]):
         """Adds a fact or decision to the STATE ledger; False if already there."""
         if not isinstance(fact, str):
             raise TypeError(f"fact: expected a str, got {type(fact).__name__}")
-        return self._main.note_state(fact)
+        added = self._main.note_state(fact)
+        if added:
+            self._system = None
+        return added
 
     def turn(self, messages: Iterable[M], notes: Iterable[str] = ()) -> Request[M]:
         """Adds this turn's messages and notes, runs one cycle, returns the request.
@@ -284,49 +309,110 @@ class ChatWindow(Generic[M]):
         for i, fact in enumerate(facts):
             if not isinstance(fact, str):
                 raise TypeError(f"notes[{i}]: expected a str, got {type(fact).__name__}")
-        records = _concat(self._records, self._format.records(new, self._counter))
-        unit_starts(records)  # refuses a result without its call before anything changes
+        fresh = self._format.records(new, self._counter)
+        links = _links(fresh)
+        callers = dict(self._callers)
+        roots = self._units(links, callers)
+        if roots is None:
+            # Something is off in the pairing: the whole check names the fault.
+            roots = unit_starts(_concat(self._live_records(), fresh))
+            callers = {c: p for p, (made, _, _) in enumerate([*self._links, *links])
+                       for c, _ in made}
         texts = [self._format.text(m) for m in new]
-        for i, text in enumerate(texts):
-            _storable(text, f"message {i}")
-        for i, fact in enumerate(facts):
-            _storable(fact, f"notes[{i}]")
+        _storable(texts, "message {}")
+        _storable(facts, "notes[{}]")
 
-        first = len(self._messages)
-        for text, flags in zip(texts, records.flags[first:]):
-            mark = str(self._serial)
-            self._serial += 1
+        marks = list(map(str, range(self._serial, self._serial + len(new))))
+        for text, mark, flags in zip(texts, marks, fresh.flags):
             self._main.insert(text, flags)
             self._twin.insert(mark, flags)
-            self._marks.append(mark)
+        self._serial += len(new)
+        self._marks.extend(marks)
         self._messages.extend(new)
+        self._flags.extend(fresh.flags)
+        self._tokens.extend(fresh.tokens)
+        self._links.extend(links)
+        self._roots = roots
+        self._callers = callers
         self._born.extend([self._cycles] * len(new))
-        self._all_tokens += sum(records.tokens[first:])
+        self._all_tokens += sum(fresh.tokens)
         for fact in facts:
             self.note(fact)
-        self._main.dehydrate(self._boost, True)
+        if self._main.dehydrate(self._boost, True):
+            self._system = None  # purged blocks may have left digests
         self._twin.dehydrate(self._boost)
         self._cycles += 1
-        self._settle(records)
+        self._settle()
         return self.request()
 
-    def _alive(self) -> bytearray:
-        position = {mark: i for i, mark in enumerate(self._marks)}
-        alive = bytearray(len(self._marks))
-        for mark in self._twin.active_context():
-            alive[position[mark]] = 1
-        return alive
+    def _units(self, links: Sequence[_Links], callers: dict[str, int]) -> list[int] | None:
+        """The first position of each message's unit once the new messages
+        with ``links`` join those in play, adding their calls to ``callers``;
+        None when a call id repeats or a result's call is not made before it
+        (or a bound position has nothing before it)."""
+        first = len(self._roots)
+        roots = [*self._roots, *range(first, first + len(links))]
+        joins = []
+        for pos, (made, _, _) in enumerate(links, first):
+            for call_id, _ in made:
+                if call_id in callers:
+                    return None
+                callers[call_id] = pos
+        for pos, (_, answered, bound) in enumerate(links, first):
+            for call_id, _ in answered:
+                caller = callers.get(call_id, pos + 1)
+                if caller > pos:
+                    return None
+                joins.append((caller, pos))
+            if bound:
+                if pos == 0:
+                    return None
+                joins.append((pos - 1, pos))
+        for a, b in joins:
+            ra, rb = roots[a], roots[b]
+            if ra != rb:
+                lo, hi = (ra, rb) if ra < rb else (rb, ra)
+                roots = [lo if r == hi else r for r in roots]
+        return roots
 
-    def _settle(self, records: Records) -> None:
-        """Keeps the messages whose units are alive or protected."""
-        report = trim_records(records, keep_last=self._keep_last, alive=self._alive())
-        kept = report.kept
-        if len(kept) != len(self._messages):
-            self._messages = [self._messages[p] for p in kept]
-            self._born = [self._born[p] for p in kept]
-            self._marks = [self._marks[p] for p in kept]
-            records = _subset(records, kept)
-        self._records = records
+    def _live_records(self) -> Records:
+        """The records of the messages in play."""
+        links = self._links
+        return Records(list(self._flags), list(self._tokens),
+                       {p: made for p, (made, _, _) in enumerate(links) if made},
+                       {p: answered for p, (_, answered, _) in enumerate(links) if answered},
+                       [p for p, (_, _, bound) in enumerate(links) if bound])
+
+    def _alive(self) -> list[bool]:
+        """For each message in play, whether its block is alive."""
+        return list(map(set(self._twin.active_context()).__contains__, self._marks))
+
+    def _settle(self) -> None:
+        """Keeps the messages whose units hold a block that is alive, a
+        durable message, or a message of the tail (from the last user
+        message, and the last ``keep_last``)."""
+        flags, roots = self._flags, self._roots
+        n = len(flags)
+        start = n - self._keep_last if self._keep_last < n else 0
+        for pos in range(n - 1, -1, -1):
+            if flags[pos] & z.USER:
+                start = min(start, pos)
+                break
+        wanted = {*roots[start:], *compress(roots, self._alive()),
+                  *compress(roots, map(_DURABLE.__and__, flags))}
+        keep = list(map(wanted.__contains__, roots))
+        if all(keep):
+            return
+        kept = list(compress(range(n), keep))
+        index = dict(zip(kept, range(len(kept))))
+        self._messages = list(compress(self._messages, keep))
+        self._flags = list(compress(flags, keep))
+        self._tokens = list(compress(self._tokens, keep))
+        self._links = list(compress(self._links, keep))
+        self._born = list(compress(self._born, keep))
+        self._marks = list(compress(self._marks, keep))
+        self._roots = [index[root] for root in compress(roots, keep)]
+        self._callers = {c: index[p] for c, p in self._callers.items() if p in index}
 
     # ------------------------------------------------------------ saving
 
@@ -348,7 +434,7 @@ class ChatWindow(Generic[M]):
             "keep_last": self._keep_last, "purpose": self._purpose,
             "ledger": self._main.state_entries(), "cycles": self._cycles,
             "inserted_tokens": self.inserted_tokens(), "all_tokens": self._all_tokens,
-            "messages": self._messages, "born": self._born, "alive": list(alive),
+            "messages": self._messages, "born": self._born, "alive": list(map(int, alive)),
         }
         try:
             text = _canonical(payload)
@@ -414,7 +500,7 @@ class ChatWindow(Generic[M]):
             if not isinstance(entry, str) or not self._main.note_state(entry):
                 raise ValueError("'ledger' holds a repeated or non-str entry")
         records = self._format.records(messages, self._counter)
-        unit_starts(records)
+        roots = unit_starts(records)
         # Durable blocks survive whatever their weight: only the cycles since
         # the oldest ordinary live block need to run again.
         live = [p for p in range(len(messages)) if alive[p]]
@@ -434,7 +520,11 @@ class ChatWindow(Generic[M]):
         self._base_inserted = _check_int("inserted_tokens - the live blocks' tokens", base)
         self._all_tokens = _check_int("all_tokens", payload["all_tokens"])
         self._messages = messages
-        self._records = records
+        self._flags = records.flags
+        self._tokens = records.tokens
+        self._links = _links(records)
+        self._roots = roots
+        self._callers = {c: p for p, made in records.calls.items() for c, _ in made}
         self._born = born
         self._marks = [str(p) for p in range(len(messages))]
         self._serial = len(messages)

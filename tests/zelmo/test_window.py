@@ -7,7 +7,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zelmo_micro as z
-from zelmo import anthropic, openai_chat
+from zelmo import anthropic, openai_chat, openai_responses
+from zelmo.history import Records, trim_records
 from zelmo.window import ChatWindow, RestoreError
 
 
@@ -118,6 +119,74 @@ def test_a_restored_window_matches_an_uninterrupted_one(turns, saves, half_life,
         assert snapshot(saved) == snapshot(plain)
 
 
+def assert_follows_one_shot_trimming(fmt, turns, half_life=2.0, keep_last=0):
+    """Each turn keeps what `trim_records` keeps of the messages in play and
+    the new ones, given which of their blocks a module window keeps alive."""
+    w = ChatWindow(fmt, half_life=half_life, keep_last=keep_last)
+    blocks = z.ContextApoptosis(half_life, 0.35)
+    live = []  # (message, its unique text in `blocks`, its record as its turn read it)
+    for n, (messages, notes) in enumerate(turns):
+        request = w.turn(messages, notes)
+        r = fmt.records(messages)
+        for k, m in enumerate(messages):
+            blocks.insert(f"{n}.{k}", r.flags[k])
+            live.append((m, f"{n}.{k}", (r.flags[k], r.tokens[k], r.calls.get(k),
+                                         r.answers.get(k), k in r.bound)))
+        blocks.dehydrate()
+        survivors = set(blocks.active_context())
+        rows = [row for _, _, row in live]
+        records = Records([f for f, *_ in rows], [t for _, t, *_ in rows],
+                          {p: row[2] for p, row in enumerate(rows) if row[2]},
+                          {p: row[3] for p, row in enumerate(rows) if row[3]},
+                          [p for p, row in enumerate(rows) if row[4]])
+        report = trim_records(records, keep_last=keep_last,
+                              alive=bytes(mark in survivors for _, mark, _ in live))
+        live = [live[p] for p in report.kept]
+        assert len(request.messages) == len(live)
+        assert all(a is b for a, (b, _, _) in zip(request.messages, live))
+
+
+@settings(max_examples=60, deadline=None)
+@given(turns=turns_strategy(), half_life=st.sampled_from([1.0, 2.0, 3.5]),
+       keep_last=st.integers(0, 3))
+def test_the_survivors_follow_the_one_shot_trimming_rules(turns, half_life, keep_last):
+    assert_follows_one_shot_trimming(openai_chat.FORMAT, build(turns), half_life, keep_last)
+
+
+def anthropic_turn(i):
+    """Two assistant messages calling tools, answered by one user message: one
+    unit of three, durable when its first caller is pinned."""
+    return [{"role": "user", "content": f"request {i}"},
+            {"role": "assistant", "zelmo_pinned": i % 3 == 0, "content": [
+                {"type": "tool_use", "id": f"a{i}", "name": "ls", "input": {}}]},
+            {"role": "assistant", "content": [
+                {"type": "tool_use", "id": f"b{i}", "name": "cat", "input": {"n": i}}]},
+            {"role": "user", "content": [
+                {"type": "tool_result", "tool_use_id": f"b{i}", "content": "two"},
+                {"type": "tool_result", "tool_use_id": f"a{i}", "content": "one"}]},
+            {"role": "assistant", "content": f"answer {i}"}]
+
+
+def responses_turn(i):
+    """Reasoning bound to the calls after it, two calls bound together, their outputs."""
+    return [{"type": "message", "role": "user", "content": f"request {i}"},
+            {"type": "reasoning", "summary": []},
+            {"type": "function_call", "call_id": f"a{i}", "name": "ls", "arguments": "{}"},
+            {"type": "function_call", "call_id": f"b{i}", "name": "cat", "arguments": "{}"},
+            {"type": "function_call_output", "call_id": f"a{i}", "output": "one"},
+            {"type": "function_call_output", "call_id": f"b{i}", "output": "two"},
+            {"type": "message", "role": "assistant", "content": f"answer {i}"}]
+
+
+@pytest.mark.parametrize("fmt, make", [(anthropic.FORMAT, anthropic_turn),
+                                       (openai_responses.FORMAT, responses_turn)])
+@pytest.mark.parametrize("half_life, keep_last", [(1.0, 0), (2.0, 2), (3.5, 7)])
+def test_exchanges_of_several_callers_follow_the_one_shot_trimming_rules(fmt, make, half_life,
+                                                                         keep_last):
+    assert_follows_one_shot_trimming(fmt, [(make(i), ["n"] if i % 2 else []) for i in range(8)],
+                                     half_life, keep_last)
+
+
 def test_a_save_is_a_copy_and_json_safe():
     w = ChatWindow(openai_chat.FORMAT, purpose="p")
     turn = tool_turn(0)
@@ -175,10 +244,19 @@ def test_a_bad_saved_value_is_refused(make, problem):
     ([{"role": "tool", "tool_call_id": "nope", "content": "x"}], ValueError, "'nope'"),
     ([{"role": "user", "content": "ok"}, {"role": "user", "content": "bad \ud800"}], ValueError,
      "message 1: the text holds a lone surrogate"),
+    # Pairing faults name the position in the window's messages, then the new ones.
+    (tool_turn(1)[:2] + [{"role": "assistant", "content": None, "tool_calls": [call(0)]}],
+     ValueError,
+     r"message 6, field 'tool_calls\[0\].id': repeats tool call id 'call_0' of message 1"),
+    ([{"role": "tool", "tool_call_id": "call_1", "content": "x"}, *tool_turn(1)[:2]],
+     ValueError,
+     "message 4, field 'tool_call_id': answers tool call 'call_1', which no earlier message makes"),
 ])
 def test_a_malformed_message_leaves_the_window_unchanged(bad, error, match):
     w = ChatWindow(openai_chat.FORMAT, purpose="p")
-    w.turn(tool_turn(0), notes=["n"])
+    clean = ChatWindow(openai_chat.FORMAT, purpose="p")
+    for window in (w, clean):
+        window.turn(tool_turn(0), notes=["n"])
     before = w.to_json()
     with pytest.raises(error, match=match):
         w.turn(bad, notes=["another"])
@@ -186,6 +264,11 @@ def test_a_malformed_message_leaves_the_window_unchanged(bad, error, match):
     with pytest.raises(TypeError, match="notes"):
         w.turn([{"role": "user", "content": "ok"}], notes=[3])
     assert w.to_json() == before
+    # Nothing of the refused turn lingers: later turns go as if it never came.
+    for i in (1, 2, 3, 4):
+        w.turn(tool_turn(i))
+        clean.turn(tool_turn(i))
+        assert snapshot(w) == snapshot(clean)
 
 
 @pytest.mark.parametrize("options, error", [
