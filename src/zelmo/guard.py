@@ -28,32 +28,39 @@ FLOOD_THRESHOLD: Final = 0.6
 # Order matters: whole timestamps and UUIDs before their digits and hex runs.
 # Each pattern opens with a character class or a literal (a leading word
 # boundary is written as a look-behind after the first character) so that
-# `re` skips ahead to candidate characters instead of trying every position;
-# each comes with a literal that any match contains, so a text without it
-# skips the pass.
-_PATTERNS: Final = (
+# `re` skips ahead to candidate characters instead of trying every position.
+# Most passes have a gate: a cheap search, led by a literal, for a piece that
+# every match of the pattern contains, so a text without it skips the pass.
+_HEX: Final = "[0-9a-fA-F]"
+_Pass = tuple[re.Pattern[str] | None, re.Pattern[str], str]
+_PASSES: Final[tuple[_Pass, ...]] = (
     # ISO 8601 and common log dates with an optional time, zone and fraction.
-    (re.compile(r"\d\d{3}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?"
-                r"(?:Z|[+-]\d{2}:?\d{2})?)?"), "-", "<time>"),
-    (re.compile(r"\d\d?/[A-Z][a-z]{2}/\d{4}(?::\d{2}:\d{2}:\d{2})?(?: [+-]\d{4})?"), "/",
-     "<time>"),
-    (re.compile(r"\d(?<!\w\d)\d?:\d{2}:\d{2}(?:[.,]\d+)?\b"), ":", "<time>"),
-    (re.compile(r"[0-9a-fA-F](?<!\w[0-9a-fA-F])[0-9a-fA-F]{7}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-"
-                r"[0-9a-fA-F]{4}-[0-9a-fA-F]{12}\b"), "-", "<uuid>"),
-    (re.compile(r"0(?<!\w0)x[0-9a-fA-F]+\b"), "0x", "<hex>"),
+    (re.compile(r"-\d\d-\d\d"),
+     re.compile(r"\d\d{3}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?"
+                r"(?:Z|[+-]\d{2}:?\d{2})?)?"), "<time>"),
+    (re.compile(r"/[A-Z][a-z]{2}/\d"),
+     re.compile(r"\d\d?/[A-Z][a-z]{2}/\d{4}(?::\d{2}:\d{2}:\d{2})?(?: [+-]\d{4})?"), "<time>"),
+    (re.compile(r":\d\d:\d\d"),
+     re.compile(r"\d(?<!\w\d)\d?:\d{2}:\d{2}(?:[.,]\d+)?\b"), "<time>"),
+    (re.compile(rf"-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{12}}"),
+     re.compile(rf"{_HEX}(?<!\w{_HEX}){_HEX}{{7}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{12}}\b"),
+     "<uuid>"),
+    (re.compile(r"0x"), re.compile(r"0(?<!\w0)x[0-9a-fA-F]+\b"), "<hex>"),
     # A run of 6 or more hex digits holding at least one digit: a hash, an id.
-    (re.compile(r"[0-9a-fA-F](?<!\w[0-9a-fA-F])(?:(?<=[0-9])|(?=[0-9a-fA-F]*\d))"
-                r"[0-9a-fA-F]{5,}\b"), "", "<hex>"),
+    # No gate: any cheap search for a digit inside such a run costs more than
+    # the pass itself on digit-heavy text.
+    (None, re.compile(rf"{_HEX}(?<!\w{_HEX})(?:(?<=[0-9])|(?={_HEX}*\d)){_HEX}{{5,}}\b"), "<hex>"),
 )
-# Without a digit only a UUID of hex letters can match.
-_UUID: Final = _PATTERNS[3]
+# Without a digit only the UUID pass (a UUID of hex letters) can match.
+_UUID: Final = _PASSES[3]
 _DIGIT: Final = re.compile(r"\d")
 # A number, unless it fills a whole cell of a table (delimited by , ; tab or |,
-# or the line's ends): a table's numbers are its content, not a counter. The
-# number is matched possessively, so the look-ahead sees where it really ends;
-# a number at a cell's start is replaced only when its cell goes on after it.
-_NUMBER: Final = re.compile(r"\d(?<![\d.]\d)(?:(?<=[^,;\t|\n]\d)\d*+(?:\.\d++)*+"
-                            r"|\d*+(?:\.\d++)*+(?=[^,;\t|\n]))")
+# or the line's ends): a table's numbers are its content, not a counter. A
+# number at a cell's start is replaced only when its cell goes on after it;
+# `(?!\.?\d)` holds the number to its full length there, so the look-ahead
+# sees the character after the whole number, not after a part of it.
+_NUMBER: Final = re.compile(r"\d(?<![\d.]\d)(?:(?<=[^,;\t|\n]\d)\d*(?:\.\d+)*"
+                            r"|\d*(?:\.\d+)*(?!\.?\d)(?=[^,;\t|\n]))")
 
 
 def normalise(text: str) -> str:
@@ -62,10 +69,10 @@ def normalise(text: str) -> str:
     whole table cell (between ``,``, ``;``, tabs, ``|`` or the line's ends)
     stays: a table's numbers are its content."""
     if _DIGIT.search(text) is None:
-        pattern, needed, placeholder = _UUID
-        return pattern.sub(placeholder, text) if needed in text else text
-    for pattern, needed, placeholder in _PATTERNS:
-        if needed in text:
+        gate, pattern, placeholder = _UUID
+        return pattern.sub(placeholder, text) if gate and gate.search(text) else text
+    for gate, pattern, placeholder in _PASSES:
+        if gate is None or gate.search(text):
             text = pattern.sub(placeholder, text)
     return _NUMBER.sub("<n>", text)
 
