@@ -29,10 +29,10 @@ FLOOD_THRESHOLD: Final = 0.6
 # Each pattern opens with a character class or a literal (a leading word
 # boundary is written as a look-behind after the first character) so that
 # `re` skips ahead to candidate characters instead of trying every position.
-# Most passes have a gate: a cheap search, led by a literal, for a piece that
-# every match of the pattern contains, so a text without it skips the pass.
+# Each pass has a gate: a cheap search for a piece that every match of the
+# pattern contains, so a text without one skips the pass.
 _HEX: Final = "[0-9a-fA-F]"
-_Pass = tuple[re.Pattern[str] | None, re.Pattern[str], str]
+_Pass = tuple[re.Pattern[str], re.Pattern[str], str]
 _PASSES: Final[tuple[_Pass, ...]] = (
     # ISO 8601 and common log dates with an optional time, zone and fraction.
     (re.compile(r"-\d\d-\d\d"),
@@ -43,13 +43,14 @@ _PASSES: Final[tuple[_Pass, ...]] = (
     (re.compile(r":\d\d:\d\d"),
      re.compile(r"\d(?<!\w\d)\d?:\d{2}:\d{2}(?:[.,]\d+)?\b"), "<time>"),
     (re.compile(rf"-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{12}}"),
-     re.compile(rf"{_HEX}(?<!\w{_HEX}){_HEX}{{7}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{12}}\b"),
+     re.compile(rf"{_HEX}(?<!\w{_HEX}){_HEX}{{7}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-"
+                rf"{_HEX}{{12}}\b"),
      "<uuid>"),
     (re.compile(r"0x"), re.compile(r"0(?<!\w0)x[0-9a-fA-F]+\b"), "<hex>"),
     # A run of 6 or more hex digits holding at least one digit: a hash, an id.
-    # No gate: any cheap search for a digit inside such a run costs more than
-    # the pass itself on digit-heavy text.
-    (None, re.compile(rf"{_HEX}(?<!\w{_HEX})(?:(?<=[0-9])|(?={_HEX}*\d)){_HEX}{{5,}}\b"), "<hex>"),
+    # Such a run holds an ASCII digit next to another hex digit.
+    (re.compile(rf"[0-9](?:(?<={_HEX}[0-9])|{_HEX})"),
+     re.compile(rf"{_HEX}(?<!\w{_HEX})(?:(?<=[0-9])|(?={_HEX}*\d)){_HEX}{{5,}}\b"), "<hex>"),
 )
 # Without a digit only the UUID pass (a UUID of hex letters) can match.
 _UUID: Final = _PASSES[3]
@@ -70,9 +71,9 @@ def normalise(text: str) -> str:
     stays: a table's numbers are its content."""
     if _DIGIT.search(text) is None:
         gate, pattern, placeholder = _UUID
-        return pattern.sub(placeholder, text) if gate and gate.search(text) else text
+        return pattern.sub(placeholder, text) if gate.search(text) else text
     for gate, pattern, placeholder in _PASSES:
-        if gate is None or gate.search(text):
+        if gate.search(text):
             text = pattern.sub(placeholder, text)
     return _NUMBER.sub("<n>", text)
 
