@@ -26,22 +26,42 @@ FLOOD_THRESHOLD: Final = 0.6
 """Saturation (after `normalise`) at or above which output is withheld."""
 
 # Order matters: whole timestamps and UUIDs before their digits and hex runs.
-_PATTERNS: Final = (
+# Each pattern opens with a character class or a literal (a leading word
+# boundary is written as a look-behind after the first character) so that
+# `re` skips ahead to candidate characters instead of trying every position.
+# Each pass has a gate: a cheap search for a piece that every match of the
+# pattern contains, so a text without one skips the pass.
+_HEX: Final = "[0-9a-fA-F]"
+_Pass = tuple[re.Pattern[str], re.Pattern[str], str]
+_PASSES: Final[tuple[_Pass, ...]] = (
     # ISO 8601 and common log dates with an optional time, zone and fraction.
-    (re.compile(r"\d{4}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?"
+    (re.compile(r"-\d\d-\d\d"),
+     re.compile(r"\d\d{3}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?"
                 r"(?:Z|[+-]\d{2}:?\d{2})?)?"), "<time>"),
-    (re.compile(r"\d{1,2}/[A-Z][a-z]{2}/\d{4}(?::\d{2}:\d{2}:\d{2})?(?: [+-]\d{4})?"), "<time>"),
-    (re.compile(r"\b\d{1,2}:\d{2}:\d{2}(?:[.,]\d+)?\b"), "<time>"),
-    (re.compile(r"\b[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-"
-                r"[0-9a-fA-F]{12}\b"), "<uuid>"),
-    (re.compile(r"\b0x[0-9a-fA-F]+\b"), "<hex>"),
+    (re.compile(r"/[A-Z][a-z]{2}/\d"),
+     re.compile(r"\d\d?/[A-Z][a-z]{2}/\d{4}(?::\d{2}:\d{2}:\d{2})?(?: [+-]\d{4})?"), "<time>"),
+    (re.compile(r":\d\d:\d\d"),
+     re.compile(r"\d(?<!\w\d)\d?:\d{2}:\d{2}(?:[.,]\d+)?\b"), "<time>"),
+    (re.compile(rf"-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{12}}"),
+     re.compile(rf"{_HEX}(?<!\w{_HEX}){_HEX}{{7}}-{_HEX}{{4}}-{_HEX}{{4}}-{_HEX}{{4}}-"
+                rf"{_HEX}{{12}}\b"),
+     "<uuid>"),
+    (re.compile(r"0x"), re.compile(r"0(?<!\w0)x[0-9a-fA-F]+\b"), "<hex>"),
     # A run of 6 or more hex digits holding at least one digit: a hash, an id.
-    (re.compile(r"\b(?=[0-9a-fA-F]*\d)[0-9a-fA-F]{6,}\b"), "<hex>"),
+    # Such a run holds an ASCII digit next to another hex digit.
+    (re.compile(rf"[0-9](?:(?<={_HEX}[0-9])|{_HEX})"),
+     re.compile(rf"{_HEX}(?<!\w{_HEX})(?:(?<=[0-9])|(?={_HEX}*\d)){_HEX}{{5,}}\b"), "<hex>"),
 )
+# Without a digit only the UUID pass (a UUID of hex letters) can match.
+_UUID: Final = _PASSES[3]
+_DIGIT: Final = re.compile(r"\d")
 # A number, unless it fills a whole cell of a table (delimited by , ; tab or |,
-# or the line's ends): a table's numbers are its content, not a counter.
-_NUMBER: Final = re.compile(r"(?<![\d.])\d+(?:\.\d+)*")
-_CELL_ENDS: Final = frozenset(",;\t|\n")
+# or the line's ends): a table's numbers are its content, not a counter. A
+# number at a cell's start is replaced only when its cell goes on after it;
+# `(?!\.?\d)` holds the number to its full length there, so the look-ahead
+# sees the character after the whole number, not after a part of it.
+_NUMBER: Final = re.compile(r"\d(?<![\d.]\d)(?:(?<=[^,;\t|\n]\d)\d*(?:\.\d+)*"
+                            r"|\d*(?:\.\d+)*(?!\.?\d)(?=[^,;\t|\n]))")
 
 
 def normalise(text: str) -> str:
@@ -49,17 +69,13 @@ def normalise(text: str) -> str:
     ``<time>``, ``<uuid>``, ``<hex>`` and ``<n>``. A number that fills a
     whole table cell (between ``,``, ``;``, tabs, ``|`` or the line's ends)
     stays: a table's numbers are its content."""
-    for pattern, placeholder in _PATTERNS:
-        text = pattern.sub(placeholder, text)
-    return _NUMBER.sub(_counter, text)
-
-
-def _counter(match: re.Match[str]) -> str:
-    text, start, end = match.string, match.start(), match.end()
-    if ((start == 0 or text[start - 1] in _CELL_ENDS)
-            and (end == len(text) or text[end] in _CELL_ENDS)):
-        return match.group()
-    return "<n>"
+    if _DIGIT.search(text) is None:
+        gate, pattern, placeholder = _UUID
+        return pattern.sub(placeholder, text) if gate.search(text) else text
+    for gate, pattern, placeholder in _PASSES:
+        if gate.search(text):
+            text = pattern.sub(placeholder, text)
+    return _NUMBER.sub("<n>", text)
 
 
 def tool_saturation(output: str) -> float:
