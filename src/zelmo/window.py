@@ -12,8 +12,12 @@ so a turn reads and pairs only its new messages.
 A window saves to a JSON-safe value (`ChatWindow.to_json`) and restores from
 it (`ChatWindow.from_json`); the restored window behaves exactly as one that
 was never saved. The saved value holds the messages still in play, the cycle
-at which each entered, which of their blocks are alive, the ledger and the
-counters. A block's decay depends only on its class and on the cycles it has
+at which each entered, which of their blocks are alive, which are bound to the
+message before them, the ledger and the counters. The bindings are saved
+because a turn reads only its new messages: its first message is never bound
+to the one before it, while the format, reading the messages in play as one
+list, could bind the two (a reasoning item ending a turn and the next turn's
+call), and so group them differently. A block's decay depends only on its class and on the cycles it has
 been through, so the blocks are rebuilt by inserting the live ones at their
 cycles and running the cycles since the oldest ordinary one again (durable
 blocks survive whatever their weight); the ledger is rebuilt entry by entry
@@ -41,7 +45,7 @@ __all__ = ["SAVE_VERSION", "ChatWindow", "Request", "RestoreError"]
 
 M = TypeVar("M")
 
-SAVE_VERSION: Final = 1
+SAVE_VERSION: Final = 2
 """The version of the saved value that `ChatWindow.to_json` writes and
 `ChatWindow.from_json` reads; any other version is refused."""
 
@@ -435,6 +439,7 @@ class ChatWindow(Generic[M]):
             "ledger": self._main.state_entries(), "cycles": self._cycles,
             "inserted_tokens": self.inserted_tokens(), "all_tokens": self._all_tokens,
             "messages": self._messages, "born": self._born, "alive": list(map(int, alive)),
+            "bound": [p for p, (_, _, bound) in enumerate(self._links) if bound],
         }
         try:
             text = _canonical(payload)
@@ -484,6 +489,21 @@ class ChatWindow(Generic[M]):
         window._load(payload)
         return window
 
+    @staticmethod
+    def _bound_as_saved(records: Records, saved: object) -> Records:
+        """``records`` with the bindings the live window made. Each saved one
+        must be a binding the format makes when it reads the messages in play
+        together (it made it within a turn, between the same two messages)."""
+        if not isinstance(saved, list):
+            raise ValueError("'bound' must be a list of positions")
+        bound = set(records.bound)
+        for i, pos in enumerate(saved):
+            _check_int(f"bound[{i}]", pos)
+            if pos not in bound or (i and pos <= saved[i - 1]):
+                raise ValueError(f"bound[{i}]: position {pos} is not one the format binds to "
+                                 f"the message before it, in increasing order")
+        return Records(records.flags, records.tokens, records.calls, records.answers, saved)
+
     def _load(self, payload: Mapping[str, Any]) -> None:
         messages, born, alive = payload["messages"], payload["born"], payload["alive"]
         ledger, cycles = payload["ledger"], _check_int("cycles", payload["cycles"])
@@ -499,7 +519,8 @@ class ChatWindow(Generic[M]):
         for entry in ledger:
             if not isinstance(entry, str) or not self._main.note_state(entry):
                 raise ValueError("'ledger' holds a repeated or non-str entry")
-        records = self._format.records(messages, self._counter)
+        records = self._bound_as_saved(self._format.records(messages, self._counter),
+                                       payload["bound"])
         roots = unit_starts(records)
         # Durable blocks survive whatever their weight: only the cycles since
         # the oldest ordinary live block need to run again.

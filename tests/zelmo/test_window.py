@@ -221,7 +221,8 @@ def set_item(key, index, value):
 @pytest.mark.parametrize("make, problem", [
     (lambda v: [v], "not a saved ChatWindow"),
     (lambda v: {**v, "kind": "other"}, "not a saved ChatWindow"),
-    (lambda v: {**v, "version": 2}, "version 2"),
+    (lambda v: {**v, "version": 1}, "version 1"),
+    (lambda v: {**v, "version": 3}, "version 3"),
     (lambda v: {**v, "payload": {**v["payload"], "cycles": 99}}, "checksum"),
     (lambda v: resealed(v, set_item("alive", -2, 1)), "would not have survived"),
     (lambda v: resealed(v, set_item("born", 0, 3)), "inconsistent"),
@@ -231,6 +232,8 @@ def set_item(key, index, value):
     (lambda v: resealed(v, lambda p: p.update(half_life="2")), "half_life"),
     (lambda v: resealed(v, lambda p: p.update(inserted_tokens=1)), "inserted_tokens"),
     (lambda v: resealed(v, lambda p: p.pop("messages")), "messages"),
+    (lambda v: resealed(v, lambda p: p.update(bound=[1])), "not one the format binds"),
+    (lambda v: resealed(v, lambda p: p.update(bound={})), "'bound' must be a list"),
 ])
 def test_a_bad_saved_value_is_refused(make, problem):
     with pytest.raises(RestoreError, match=problem):
@@ -336,3 +339,54 @@ def test_a_window_of_responses_items_saves():
             {"type": "function_call", "call_id": "c", "name": "f", "arguments": "{}"},
             {"type": "function_call_output", "call_id": "c", "output": "ok"}])
     assert snapshot(ChatWindow.from_json(json.loads(json.dumps(w.to_json())))) == snapshot(w)
+
+
+def item(kind, i):
+    """A Responses item of ``kind`` numbered ``i``; calls and outputs share ids by number."""
+    if kind == "call":
+        return {"type": "function_call", "call_id": f"c{i}", "name": "ls", "arguments": f'{{"n":{i}}}'}
+    if kind == "output":
+        return {"type": "function_call_output", "call_id": f"c{i}", "output": f"out {i}"}
+    if kind == "reasoning":
+        return {"type": "reasoning", "summary": [{"type": "summary_text", "text": f"think {i}"}]}
+    return {"type": "message", "role": kind, "content": f"{kind} {i}"}
+
+
+# Turns whose last item (a reasoning item, or a call when the next turn starts
+# with one) the adapter would bind to the next turn's first item if it read
+# the two turns as one list.
+ACROSS_TURNS = {
+    "reasoning then a call": [
+        [("user", 0), ("assistant", 0), ("reasoning", 1)],
+        [("call", 1), ("output", 1), ("assistant", 1), ("reasoning", 2)],
+        [("call", 2), ("output", 2), ("user", 3), ("assistant", 3)],
+        [("user", 4), ("assistant", 4)], [("user", 5), ("assistant", 5)],
+        [("user", 6), ("assistant", 6)]],
+    "a call then a call": [
+        [("user", 0), ("call", 1)],
+        [("call", 2), ("output", 1), ("output", 2), ("assistant", 2), ("call", 3)],
+        [("call", 4), ("output", 3), ("output", 4), ("user", 5), ("call", 5)],
+        [("call", 6), ("output", 5), ("output", 6), ("user", 7), ("assistant", 7)],
+        [("user", 8), ("assistant", 8)], [("user", 9), ("assistant", 9)]],
+    "reasoning then a message": [
+        [("user", 0), ("reasoning", 0)],
+        [("assistant", 0), ("user", 1), ("reasoning", 1)],
+        [("assistant", 1), ("reasoning", 2)],
+        [("user", 3), ("assistant", 3)], [("user", 4), ("assistant", 4)],
+        [("user", 5), ("assistant", 5)]],
+}
+
+
+@pytest.mark.parametrize("name", sorted(ACROSS_TURNS))
+@pytest.mark.parametrize("half_life", [1.0, 2.0])
+def test_a_restore_groups_items_across_turns_as_the_live_window_did(name, half_life):
+    turns = [[item(kind, i) for kind, i in turn] for turn in ACROSS_TURNS[name]]
+    for save_at in range(len(turns)):
+        plain = ChatWindow(openai_responses.FORMAT, purpose="p", half_life=half_life)
+        saved = ChatWindow(openai_responses.FORMAT, purpose="p", half_life=half_life)
+        for number, messages in enumerate(turns):
+            plain.turn(copy.deepcopy(messages))
+            saved.turn(copy.deepcopy(messages))
+            if number == save_at:
+                saved = ChatWindow.from_json(json.loads(json.dumps(saved.to_json())))
+            assert snapshot(saved) == snapshot(plain), (save_at, number)
