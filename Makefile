@@ -51,7 +51,7 @@ cpptest: $(STAMP)
 
 test: cpptest pytest typecheck
 
-# Type checks: stubtest compares src/zelmo_micro.pyi with the built module
+# Type checks: stubtest compares src/python/zelmo_micro.pyi with the built module
 # (signatures, defaults, members), and the zelmo package and the examples
 # must pass mypy --strict against the stub, as installed in the
 # zelmo_micro-stubs package.

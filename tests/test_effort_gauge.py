@@ -238,7 +238,7 @@ def test_ceilings_and_repetition():
 # Lower-casing of every code point against the interpreter's own str.lower().
 
 def _module_unicode_version():
-    header = ROOT / "src" / "unicode_data.h"
+    header = ROOT / "src" / "core" / "unicode_data.h"
     if not header.exists():
         return None
     m = re.search(r'kUnicodeVersion = "([0-9.]+)"', header.read_text())

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "hormonal_bus.h"
+#include "core/hormonal_bus.h"
 
 using zelmo::EventRing;
 using zelmo::SignalEvent;

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "block_model.h"
-#include "saturation_scan.h"
+#include "core/block_model.h"
+#include "core/saturation_scan.h"
 
 namespace {
 

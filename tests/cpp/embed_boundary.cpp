@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "boundary.h"
+#include "python/boundary.h"
 #include "check.h"
 
 using namespace zelmo;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "block_model.h"
+#include "core/block_model.h"
 #include "siphash13_vectors.h"
 
 using namespace zelmo;

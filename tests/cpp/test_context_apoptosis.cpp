@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "block_model.h"
-#include "context_apoptosis.h"
-#include "fault.h"
+#include "core/block_model.h"
+#include "core/context_apoptosis.h"
+#include "core/fault.h"
 
 using namespace zelmo;
 using V = std::vector<std::string>;

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "dehydrate_pass.h"
+#include "core/dehydrate_pass.h"
 
 using namespace zelmo;
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "fault.h"
-#include "hormonal_bus.h"
+#include "core/fault.h"
+#include "core/hormonal_bus.h"
 
 using zelmo::Bus;
 using zelmo::ChannelBank;

@@ -3,7 +3,7 @@
 #include <random>
 
 #include "check.h"
-#include "process_key.h"
+#include "core/process_key.h"
 
 using namespace zelmo;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "saturation_scan.h"
+#include "core/saturation_scan.h"
 
 using namespace zelmo;
 

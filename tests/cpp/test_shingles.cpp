@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "block_model.h"
-#include "saturation_scan.h"
-#include "shingles.h"
+#include "core/block_model.h"
+#include "core/saturation_scan.h"
+#include "core/shingles.h"
 
 using namespace zelmo;
 

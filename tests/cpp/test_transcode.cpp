@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "transcode.h"
+#include "core/transcode.h"
 
 using namespace zelmo;
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "check.h"
-#include "unicode_data.h"
+#include "core/unicode_data.h"
 
 namespace u = zelmo::unicode;
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "block_model.h"
-#include "context_apoptosis.h"
+#include "core/block_model.h"
+#include "core/context_apoptosis.h"
 
 using namespace zelmo;
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "hormonal_bus.h"
+#include "core/hormonal_bus.h"
 
 using zelmo::Bus;
 using zelmo::ChannelBank;

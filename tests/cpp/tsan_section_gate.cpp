@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "section_gate.h"
+#include "core/section_gate.h"
 
 static void gate_hammer(unsigned workers, unsigned forks) {
   std::atomic<unsigned> inside{0};

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bindings.h"
-#include "hormonal_bus.h"
+#include "core/hormonal_bus.h"
 
 namespace zelmo::py {
 namespace {

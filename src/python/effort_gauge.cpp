@@ -1,6 +1,6 @@
 // effort_gauge(text)
 #include "bindings.h"
-#include "effort_gauge.h"
+#include "core/effort_gauge.h"
 
 namespace zelmo::py {
 namespace {

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "bindings.h"
-#include "block_model.h"
-#include "dehydrate_pass.h"
+#include "core/block_model.h"
+#include "core/dehydrate_pass.h"
 
 namespace zelmo::py {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bindings.h"
-#include "context_apoptosis.h"
+#include "core/context_apoptosis.h"
 
 namespace zelmo::py {
 namespace {

@@ -7,8 +7,8 @@
 // every registration goes through `add`, which also lists the name in
 // `__all__`.
 #include "bindings.h"
-#include "block_model.h"
-#include "section_gate.h"
+#include "core/block_model.h"
+#include "core/section_gate.h"
 
 namespace zelmo::py {
 namespace {

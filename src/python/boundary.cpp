@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "transcode.h"
+#include "core/transcode.h"
 
 namespace zelmo::py {
 namespace {

@@ -1,7 +1,7 @@
 // consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8,
 //                    cache_read_ratio=0.1, cache_write_ratio=1.25)
 #include "bindings.h"
-#include "consolidation_gain.h"
+#include "core/consolidation_gain.h"
 
 namespace zelmo::py {
 namespace {

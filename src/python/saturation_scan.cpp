@@ -1,6 +1,6 @@
 // saturation_scan(text, window=8)
 #include "bindings.h"
-#include "saturation_scan.h"
+#include "core/saturation_scan.h"
 
 namespace zelmo::py {
 namespace {

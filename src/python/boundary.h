@@ -38,8 +38,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "fault.h"
-#include "section_gate.h"
+#include "core/fault.h"
+#include "core/section_gate.h"
 
 namespace zelmo::py {
 
