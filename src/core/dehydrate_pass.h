@@ -5,8 +5,8 @@
 // durable messages are always kept, and every other message of recency age a
 // (the newest has age 0) is kept when, in single precision,
 //     exp2f(-a / H) * weight(class) >= T.
-// The pass is pure: it reads flags, writes a keep mask and never touches an
-// interpreter object, so the binding runs it without the interpreter lock.
+// The pass is pure: it reads classes, yields keep decisions and never touches
+// an interpreter object, so the binding runs it without the interpreter lock.
 #pragma once
 
 #include <math.h>
@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "block_model.h"
 
@@ -55,34 +54,13 @@ inline bool survives_decay(const DehydrateRule& rule, uint32_t flags, uint64_t a
 }
 
 // Keep decision of message i among n, protected prefix length p = min(prefix, n).
+// Inline: the pass runs it once per message, over the caller's own store.
 inline bool keep_message(const DehydrateRule& rule, uint64_t stable_prefix, size_t n, size_t i,
                          BlockClass cls) noexcept {
   if (i < stable_prefix || cls == BlockClass::durable) return true;
   return survives_decay(rule, cls, static_cast<uint64_t>(n - 1 - i));
 }
-inline bool keep_message(const DehydrateRule& rule, uint64_t stable_prefix, size_t n, size_t i,
-                         uint32_t flags) noexcept {
-  return keep_message(rule, stable_prefix, n, i, block_class(flags));
-}
-
-// The pass over a caller's store of messages, oldest first: `class_of(i)`
-// yields message i's BlockClass, `verdict(i, kept)` records its decision.
-template <class ClassOf, class Verdict>
-void mark_survivors(const DehydrateRule& rule, uint64_t stable_prefix, size_t n, ClassOf&& class_of,
-                    Verdict&& verdict) {
-  for (size_t i = 0; i < n; ++i) verdict(i, keep_message(rule, stable_prefix, n, i, class_of(i)));
-}
-
-// One byte per message, 1 = kept. `flags_of(i)` yields message i's flags.
-template <class FlagsOf>
-std::vector<unsigned char> dehydrate_keep_mask(const DehydrateRule& rule, uint64_t stable_prefix,
-                                               size_t n, FlagsOf&& flags_of) {
-  std::vector<unsigned char> keep(n);
-  for (size_t i = 0; i < n; ++i) keep[i] = keep_message(rule, stable_prefix, n, i, flags_of(i));
-  return keep;
-}
-
-// Audited savings of one pass.
+// Audited savings of one pass, counted message by message.
 struct DehydrateTotals {
   uint64_t blocks_kept = 0;
   uint64_t blocks_purged = 0;

@@ -1,6 +1,10 @@
 // consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8,
 //                    cache_read_ratio=0.1, cache_write_ratio=1.25)
+#include "arguments.h"
 #include "bindings.h"
+#include "convert.h"
+#include "errors.h"
+#include "refs.h"
 #include "core/consolidation_gain.h"
 
 namespace zelmo::py {

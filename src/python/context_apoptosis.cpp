@@ -11,7 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "access.h"
+#include "arguments.h"
 #include "bindings.h"
+#include "convert.h"
+#include "errors.h"
+#include "refs.h"
+#include "section.h"
+#include "text.h"
+#include "types.h"
 #include "core/context_apoptosis.h"
 
 namespace zelmo::py {

@@ -1,11 +1,18 @@
 // dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0)
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <vector>
 
+#include "arguments.h"
 #include "bindings.h"
+#include "convert.h"
 #include "core/block_model.h"
 #include "core/dehydrate_pass.h"
+#include "errors.h"
+#include "refs.h"
+#include "section.h"
+#include "text.h"
 
 namespace zelmo::py {
 namespace {
@@ -26,16 +33,17 @@ Interned k_kernel_latency_us("kernel_latency_us");
 // The converted messages, one word each: a strong reference to the text with
 // the message's class (BlockClass, 0..4) in the three low bits, which the
 // alignment of every interpreter object leaves clear; the pass replaces the
-// class with the verdict. Beside it, the message's token estimate, so that
-// no text is measured twice. The texts are not copied: the survivors go back
-// in "kept" as the very same str objects (a str subclass is copied into a
-// plain str there), so the call holds a word and a half per message.
+// class with the verdict. Beside it, the message's token estimate, taken
+// once when the message is read. The texts are not copied: the survivors go
+// back in "kept" as the very same str objects (a str subclass is copied into
+// a plain str there), so the call holds a word and a half per message.
 class Messages final {
  public:
   static constexpr std::uintptr_t kTagBits = 7;
   static constexpr std::uintptr_t kPurged = 0, kKept = 1;
 
   Messages() = default;
+  Messages(Messages&&) = default;  // leaves the source empty
   Messages(const Messages&) = delete;
   Messages& operator=(const Messages&) = delete;
   ~Messages() {
@@ -49,26 +57,33 @@ class Messages final {
     words_.reserve(n);
     tokens_.reserve(n);
   }
-  void push(PyObject* obj, std::size_t utf8_bytes, std::uint32_t flags) {
-    const auto bits = reinterpret_cast<std::uintptr_t>(obj);
+  // Stores one message; `text` is borrowed and gains a reference here.
+  void push(PyObject* text, std::uint32_t tokens, BlockClass cls) {
+    const auto bits = reinterpret_cast<std::uintptr_t>(text);
     if (bits & kTagBits) throw Fault("misaligned object");
-    const std::uint32_t tokens = estimate_tokens_for_bytes(utf8_bytes);
     tokens_.push_back(tokens);  // first: a failure here leaves the words as they were
-    words_.push_back(bits | static_cast<std::uintptr_t>(block_class(flags)));
-    Py_INCREF(obj);  // taken once the word is stored
-    tokens_before_ += tokens;
+    words_.push_back(bits | static_cast<std::uintptr_t>(cls));
+    Py_INCREF(text);  // taken once the word is stored
+  }
+
+  // The decision pass, oldest first: each class becomes its verdict. Returns
+  // how many messages are kept. Touches no interpreter object.
+  std::size_t judge(const DehydrateRule& rule, std::uint64_t stable_prefix) noexcept {
+    const std::size_t n = words_.size();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uintptr_t& w = words_[i];
+      const bool keep =
+          keep_message(rule, stable_prefix, n, i, static_cast<BlockClass>(w & kTagBits));
+      w = (w & ~kTagBits) | (keep ? kKept : kPurged);
+      kept += keep;
+    }
+    return kept;
   }
 
   std::size_t size() const noexcept { return words_.size(); }
-  std::uint64_t tokens_before() const noexcept { return tokens_before_; }
   PyObject* text(std::size_t i) const noexcept { return object_of(words_[i]); }
   std::uint32_t tokens(std::size_t i) const noexcept { return tokens_[i]; }
-  BlockClass block_class_of(std::size_t i) const noexcept {
-    return static_cast<BlockClass>(words_[i] & kTagBits);
-  }
-  void set_verdict(std::size_t i, bool kept) noexcept {
-    words_[i] = (words_[i] & ~kTagBits) | (kept ? kKept : kPurged);
-  }
   bool kept(std::size_t i) const noexcept { return (words_[i] & kTagBits) == kKept; }
 
  private:
@@ -78,8 +93,52 @@ class Messages final {
 
   std::vector<std::uintptr_t> words_;
   std::vector<std::uint32_t> tokens_;  // one more than words_ after a failed push
-  std::uint64_t tokens_before_ = 0;
 };
+
+// A message's flags: a plain int within range is read directly; everything
+// else (and every failure) takes the full conversion, which raises what it
+// promises.
+std::uint32_t read_flags(PyObject* flags) {
+  if (PyLong_CheckExact(flags)) {
+    const long x = PyLong_AsLong(flags);
+    if (x >= 0 && static_cast<unsigned long>(x) <= 0xFFFFFFFFul) {
+      return static_cast<std::uint32_t>(x);
+    }
+    if (x == -1 && PyErr_Occurred()) PyErr_Clear();
+  }
+  return to_u32(flags);
+}
+
+// messages: a sequence (not a str) of (str, u32) tuples, read in one walk:
+// each text is checked and measured once, and its token estimate stored
+// with it. A lying length only sizes a bounded reservation.
+Messages read_messages(PyObject* obj) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_type_mismatch(obj, "Sequence");  // collections.abc.Sequence
+  Py_ssize_t hint = PyObject_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  Messages messages;
+  messages.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservationHint));
+  Ref iter(check(PyObject_GetIter(obj)));
+  while (PyObject* raw = PyIter_Next(iter.get())) {
+    const Ref item(raw);
+    if (!PyTuple_Check(raw)) raise_type_mismatch(raw, "tuple");
+    const Py_ssize_t len = PyTuple_Size(raw);
+    if (len != 2) {
+      raise_formatted(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", len);
+    }
+    PyObject* text = PyTuple_GetItem(raw, 0);
+    if (!PyUnicode_Check(text)) raise_type_mismatch(text, "str");
+    const std::uint32_t tokens = estimate_tokens_for_bytes(utf8_length(text));
+    const std::uint32_t flags = read_flags(PyTuple_GetItem(raw, 1));
+    messages.push(text, tokens, block_class(flags));
+  }
+  if (PyErr_Occurred()) throw_error();
+  return messages;
+}
 
 // The same text as a plain str: the object itself, or a copy of a subclass.
 Ref plain_str(PyObject* text) {
@@ -90,11 +149,7 @@ Ref plain_str(PyObject* text) {
 PyObject* dehydrate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     auto a = match<4>(kSpec, args, kwargs);
-    Messages messages;
-    arg(kSpec, a, 0, [&](PyObject* obj) {
-      to_pairs(obj, messages);
-      return 0;
-    });
+    Messages messages = arg(kSpec, a, 0, read_messages);
     const float half_life = arg_or(kSpec, a, 1, to_single, 6.0f);
     const float threshold = arg_or(kSpec, a, 2, to_single, 0.35f);
     const std::uint64_t stable_prefix = arg_or(kSpec, a, 3, to_u64, std::uint64_t{0});
@@ -106,28 +161,16 @@ PyObject* dehydrate_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     // re-acquisition included. The pass reads and rewrites the tag bits only
     // and touches no interpreter object.
     const auto start = std::chrono::steady_clock::now();
-    without_gil([&] {
-      mark_survivors(
-          rule, stable_prefix, n, [&](std::size_t i) { return messages.block_class_of(i); },
-          [&](std::size_t i, bool kept) { messages.set_verdict(i, kept); });
-    });
+    const std::size_t n_kept = without_gil([&] { return messages.judge(rule, stable_prefix); });
     const auto stop = std::chrono::steady_clock::now();
 
-    // Token sums of the survivors and of the protected prefix.
+    // One walk: the totals, and the survivors in order.
     DehydrateTotals totals;
-    totals.tokens_before = messages.tokens_before();
-    for (std::size_t i = 0; i < n; ++i) totals.blocks_kept += messages.kept(i);
-    totals.blocks_purged = n - totals.blocks_kept;
-    Ref kept = new_list(static_cast<std::size_t>(totals.blocks_kept));
+    Ref kept = new_list(n_kept);
     for (std::size_t i = 0, k = 0; i < n; ++i) {
-      const bool in_prefix = i < stable_prefix;
-      if (!messages.kept(i) && !in_prefix) continue;
-      const std::uint32_t tokens = messages.tokens(i);
-      if (in_prefix) totals.stable_prefix_tokens += tokens;
-      if (messages.kept(i)) {
-        totals.tokens_after += tokens;
-        list_put(kept.get(), k++, plain_str(messages.text(i)));
-      }
+      const bool keep = messages.kept(i);
+      totals.count(messages.tokens(i), i < stable_prefix, keep);
+      if (keep) list_put(kept.get(), k++, plain_str(messages.text(i)));
     }
 
     Ref out = new_dict();

@@ -1,5 +1,10 @@
 // effort_gauge(text)
+#include "arguments.h"
 #include "bindings.h"
+#include "convert.h"
+#include "errors.h"
+#include "refs.h"
+#include "text.h"
 #include "core/effort_gauge.h"
 
 namespace zelmo::py {

@@ -11,7 +11,14 @@
 #include <memory>
 #include <vector>
 
+#include "access.h"
+#include "arguments.h"
 #include "bindings.h"
+#include "convert.h"
+#include "errors.h"
+#include "refs.h"
+#include "section.h"
+#include "types.h"
 #include "core/hormonal_bus.h"
 
 namespace zelmo::py {

@@ -7,6 +7,8 @@
 // every registration goes through `add`, which also lists the name in
 // `__all__`.
 #include "bindings.h"
+#include "errors.h"
+#include "refs.h"
 #include "core/block_model.h"
 #include "core/section_gate.h"
 

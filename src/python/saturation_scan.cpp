@@ -1,5 +1,10 @@
 // saturation_scan(text, window=8)
+#include "arguments.h"
 #include "bindings.h"
+#include "convert.h"
+#include "errors.h"
+#include "refs.h"
+#include "text.h"
 #include "core/saturation_scan.h"
 
 namespace zelmo::py {

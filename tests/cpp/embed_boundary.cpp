@@ -8,8 +8,13 @@
 #include <new>
 #include <string>
 
-#include "python/boundary.h"
 #include "check.h"
+#include "python/access.h"
+#include "python/arguments.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/refs.h"
+#include "python/section.h"
 
 using namespace zelmo;
 using namespace zelmo::py;

@@ -11,11 +11,15 @@
 
 using namespace zelmo;
 
-
+// The pass over a history given by flags: one byte per message, 1 = kept.
 static std::vector<unsigned char> mask(const std::vector<uint32_t>& flags, float h, float t,
                                        uint64_t prefix = 0) {
-  return dehydrate_keep_mask(make_dehydrate_rule(h, t), prefix, flags.size(),
-                             [&](size_t i) { return flags[i]; });
+  const DehydrateRule rule = make_dehydrate_rule(h, t);
+  std::vector<unsigned char> keep(flags.size());
+  for (size_t i = 0; i < flags.size(); ++i) {
+    keep[i] = keep_message(rule, prefix, flags.size(), i, block_class(flags[i]));
+  }
+  return keep;
 }
 
 // Oldest age that survives among `n` identical messages (-1: none).
