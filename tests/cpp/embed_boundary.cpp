@@ -1,7 +1,11 @@
-// Boundary machinery that Python code cannot reach through the public API:
-// access-guard conflicts, faults while results are built, the missing-
-// exception rule, three-name argument lists, bool-like scalars without
-// __bool__, and the lock-free section's restore on a throw.
+// Boundary machinery that Python code cannot reach through the public API,
+// unit by unit:
+//   access     shared/exclusive conflicts and their release;
+//   errors     the guard's outcomes (the missing-exception rule, faults, a
+//              null object while results are built), the dealloc guard;
+//   arguments  too many, too few and three missing names;
+//   convert    bool-like scalars without __bool__, narrowing to single;
+//   section    the interpreter lock restored when the work throws.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
