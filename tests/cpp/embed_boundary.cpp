@@ -2,7 +2,8 @@
 // unit by unit:
 //   access     shared/exclusive conflicts and their release;
 //   errors     the guard's outcomes (the missing-exception rule, faults, a
-//              null object while results are built), the dealloc guard;
+//              null object while results are built), the dealloc guard, a
+//              type mismatch on a type whose name can't be read;
 //   arguments  too many, too few and three missing names;
 //   convert    bool-like scalars without __bool__, narrowing to single;
 //   section    the interpreter lock restored when the work throws.
@@ -121,6 +122,38 @@ static void test_missing_three() {
   Py_DECREF(three);
 }
 
+// A type whose __qualname__ can't be read, or isn't a str, is named by the
+// placeholder.
+static void test_unnamed_type_mismatch() {
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  PyObject* r = PyRun_String(
+      "def meta(qualname):\n"
+      "    class Meta(type):\n"
+      "        def __getattribute__(cls, name):\n"
+      "            if name == '__qualname__':\n"
+      "                return qualname()\n"
+      "            return super().__getattribute__(name)\n"
+      "    return Meta\n"
+      "def fail():\n"
+      "    raise LookupError('no name')\n"
+      "class Odd(metaclass=meta(fail)): pass\n"
+      "class Numbered(metaclass=meta(lambda: 42)): pass\n"
+      "odd = Odd(); numbered = Numbered()\n",
+      Py_file_input, globals, globals);
+  expect(r != nullptr, "helper classes built");
+  Py_XDECREF(r);
+  for (const char* name : {"odd", "numbered"}) {
+    PyObject* obj = PyDict_GetItemString(globals, name);
+    if (!obj) continue;
+    PyObject* out = guard([&]() -> PyObject* { raise_type_mismatch(obj, "str"); });
+    expect(out == nullptr, "type mismatch fails");
+    expect_error(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of 'str'",
+                 "unreadable type name becomes the placeholder");
+  }
+  Py_DECREF(globals);
+}
+
 static void test_bool_scalars() {
   PyObject* globals = PyDict_New();
   PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
@@ -175,6 +208,7 @@ int main() {
   test_noraise_guard();
   test_missing_three();
   test_bool_scalars();
+  test_unnamed_type_mismatch();
   test_without_gil_restores_on_throw();
   test_narrowing();
   if (PyErr_Occurred()) {
