@@ -40,6 +40,16 @@ static void expect_error(PyObject* type, const char* message, const char* what) 
 
 static PyObject* run(PyObject* (*op)()) { return guard([&] { return op(); }); }
 
+// Runs Python source in a fresh namespace and returns that namespace.
+static PyObject* run_python(const char* source) {
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  PyObject* r = PyRun_String(source, Py_file_input, globals, globals);
+  expect(r != nullptr, "helper classes built");
+  Py_XDECREF(r);
+  return globals;
+}
+
 static void test_access_guard() {
   AccessGuard g;
   PyObject* r = guard([&]() -> PyObject* {
@@ -125,9 +135,7 @@ static void test_missing_three() {
 // A type whose __qualname__ can't be read, or isn't a str, is named by the
 // placeholder.
 static void test_unnamed_type_mismatch() {
-  PyObject* globals = PyDict_New();
-  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-  PyObject* r = PyRun_String(
+  PyObject* globals = run_python(
       "def meta(qualname):\n"
       "    class Meta(type):\n"
       "        def __getattribute__(cls, name):\n"
@@ -139,10 +147,7 @@ static void test_unnamed_type_mismatch() {
       "    raise LookupError('no name')\n"
       "class Odd(metaclass=meta(fail)): pass\n"
       "class Numbered(metaclass=meta(lambda: 42)): pass\n"
-      "odd = Odd(); numbered = Numbered()\n",
-      Py_file_input, globals, globals);
-  expect(r != nullptr, "helper classes built");
-  Py_XDECREF(r);
+      "odd = Odd(); numbered = Numbered()\n");
   for (const char* name : {"odd", "numbered"}) {
     PyObject* obj = PyDict_GetItemString(globals, name);
     if (!obj) continue;
@@ -155,15 +160,10 @@ static void test_unnamed_type_mismatch() {
 }
 
 static void test_bool_scalars() {
-  PyObject* globals = PyDict_New();
-  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-  PyObject* r = PyRun_String(
+  PyObject* globals = run_python(
       "Fake = type('bool_', (), {'__module__': 'numpy'})\n"
       "Real = type('bool', (), {'__module__': 'numpy', '__bool__': lambda self: True})\n"
-      "fake = Fake(); real = Real()\n",
-      Py_file_input, globals, globals);
-  expect(r != nullptr, "helper classes built");
-  Py_XDECREF(r);
+      "fake = Fake(); real = Real()\n");
   PyObject* fake = PyDict_GetItemString(globals, "fake");
   PyObject* real = PyDict_GetItemString(globals, "real");
 
