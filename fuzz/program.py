@@ -346,42 +346,47 @@ def expect(cond, what):
         raise Finding(what)
 
 
+def drawn_kwargs(params, drawn):
+    """The values of the drawn arguments by name; omitted ones are left out."""
+    return {p: d[1] for p, d in zip(params, drawn) if d is not None}
+
+
+def shown(value, limit=300):
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def mirror(fn, shadow, name, params, required, drawn):
+    """Calls fn through `call` and, when it succeeds, the model's `shadow`
+    (which takes the same parameters) with the values the module should have
+    seen; the two results must be the same to the bit."""
+    ok, r = call(fn, name, params, required, drawn)
+    if ok:
+        args = drawn_kwargs(params, drawn)
+        want = shadow(**args)
+        expect(same(r, want), f"{name}({shown(args)}) = {shown(r)}, model {shown(want)}")
+    return ok, r
+
+
 # ----------------------------------------------------------------------------
 # Module functions against their models.
 
 def op_effort_gauge(src, state):
-    text = gen_str_arg(src)
-    ok, r = call(z.effort_gauge, "effort_gauge", ["text"], 1, [text])
-    if ok:
-        # The drawn texts hold only characters that every Unicode version
-        # since 6 classifies and lowers alike, where the model is exact.
-        want = model.effort_gauge(text[1])
-        expect(same(r, want), f"effort_gauge({text[1][:80]!r}) = {r}, model {want}")
+    # The drawn texts hold only characters that every Unicode version since 6
+    # classifies and lowers alike, where the model is exact.
+    mirror(z.effort_gauge, model.effort_gauge, "effort_gauge", ["text"], 1, [gen_str_arg(src)])
 
 
 def op_saturation_scan(src, state):
-    text = gen_str_arg(src)
-    window = maybe(src, gen_uint, 64)
-    ok, r = call(z.saturation_scan, "saturation_scan", ["text", "window"], 1, [text, window])
-    if ok:
-        w = 8 if window is None else window[1]
-        want = model.saturation_scan(text[1], w)
-        expect(same(r, want), f"saturation_scan({text[1][:80]!r}, {w}) = {r}, model {want}")
-
-
-def drawn_kwargs(params, drawn):
-    """The values of the drawn arguments by name; omitted ones are left out."""
-    return {p: d[1] for p, d in zip(params, drawn) if d is not None}
+    drawn = [gen_str_arg(src), maybe(src, gen_uint, 64)]
+    mirror(z.saturation_scan, model.saturation_scan, "saturation_scan", ["text", "window"], 1, drawn)
 
 
 def op_consolidation_gain(src, state):
     params = ["prefix_tokens", "purgeable_tokens", "calls_ahead", "cache_read_ratio", "cache_write_ratio"]
     drawn = [gen_uint(src, 64), gen_uint(src, 64), maybe(src, gen_uint, 32), maybe(src, gen_float),
              maybe(src, gen_float)]
-    ok, r = call(z.consolidation_gain, "consolidation_gain", params, 2, drawn)
-    if ok:
-        want = model.consolidation_gain(**drawn_kwargs(params, drawn))
-        expect(same(r, want), f"consolidation_gain{tuple(d and d[1] for d in drawn)} = {r}, model {want}")
+    mirror(z.consolidation_gain, model.consolidation_gain, "consolidation_gain", params, 2, drawn)
 
 
 def op_dehydrate(src, state):
@@ -392,7 +397,7 @@ def op_dehydrate(src, state):
         want = model.dehydrate(**drawn_kwargs(params, drawn))
         latency = r.pop("kernel_latency_us", None)
         expect(isinstance(latency, float) and latency >= 0.0, f"kernel_latency_us {latency}")
-        expect(same(r, want), f"dehydrate: {r} != model {want}")
+        expect(same(r, want), f"dehydrate: {shown(r)} != model {shown(want)}")
 
 
 # ----------------------------------------------------------------------------
@@ -482,39 +487,19 @@ def op_bus(src, state):
             arg, value = s, shadow
         else:
             arg, value = src.pick([5, None, "sig", 1.0, bus]), INVALID
-        ok, r = call(bus.inject, "HormonalBus.inject", ["signal"], 1, [(arg, value)])
-        if ok:
-            expect(r is None, f"inject returned {r!r}")
-            m.inject(value)
+        mirror(bus.inject, m.inject, "HormonalBus.inject", ["signal"], 1, [(arg, value)])
     elif k == 1:
-        flags, intensity = gen_uint(src, 32), gen_float(src)
-        ok, r = call(bus.secrete, "HormonalBus.secrete", ["flags", "intensity"], 2, [flags, intensity])
-        if ok:
-            expect(r is None, f"secrete returned {r!r}")
-            m.secrete(flags[1], intensity[1])
+        mirror(bus.secrete, m.secrete, "HormonalBus.secrete", ["flags", "intensity"], 2,
+               [gen_uint(src, 32), gen_float(src)])
     elif k == 2:
-        mask = gen_uint(src, 32)
-        ok, r = call(bus.sense, "HormonalBus.sense", ["mask"], 1, [mask])
-        if ok:
-            want = m.sense(mask[1])
-            expect(same(r, want), f"sense({mask[1]:#x}) = {r}, model {want}")
+        mirror(bus.sense, m.sense, "HormonalBus.sense", ["mask"], 1, [gen_uint(src, 32)])
     elif k == 3:
-        bit = gen_uint(src, 64)
-        ok, r = call(bus.concentration, "HormonalBus.concentration", ["signal_bit"], 1, [bit])
-        if ok:
-            want = m.concentration(bit[1])
-            expect(same(r, want), f"concentration({bit[1]}) = {r}, model {want}")
+        mirror(bus.concentration, m.concentration, "HormonalBus.concentration", ["signal_bit"], 1,
+               [gen_uint(src, 64)])
     elif k == 4:
-        decay = gen_float(src)
-        ok, r = call(bus.tick, "HormonalBus.tick", ["decay"], 1, [decay])
-        if ok:
-            m.tick(decay[1])
+        mirror(bus.tick, m.tick, "HormonalBus.tick", ["decay"], 1, [gen_float(src)])
     elif k == 5:
-        mx = gen_uint(src, 64)
-        ok, r = call(bus.drain_events, "HormonalBus.drain_events", ["max"], 1, [mx])
-        if ok:
-            want = m.drain_events(mx[1])
-            expect(same(r, want), f"drain_events({mx[1]}) = {r[:8]}, model {want[:8]}")
+        mirror(bus.drain_events, m.drain_events, "HormonalBus.drain_events", ["max"], 1, [gen_uint(src, 64)])
     else:
         check_bus(bus, m)
 
@@ -555,35 +540,22 @@ def op_window(src, state):
     w, m = state["window"]
     k = src.below(7)
     if k <= 1:
-        params = ["content", "signal", "oxygen"]
         content = gen_str_arg(src)
         if src.below(3):
             signal = (lambda v: (v, v))(src.pick([0, 1, 2, 4, 8, 16, 32, 6, 18, 48, 64, 9]))
         else:
             signal = maybe(src, gen_uint, 32)
-        oxygen = maybe(src, gen_float)
-        ok, r = call(w.insert, "ContextApoptosis.insert", params, 1, [content, signal, oxygen])
-        if ok:
-            expect(r is None, f"insert returned {r!r}")
-            m.insert(**drawn_kwargs(params, [content, signal, oxygen]))
+        mirror(w.insert, m.insert, "ContextApoptosis.insert", ["content", "signal", "oxygen"], 1,
+               [content, signal, maybe(src, gen_float)])
     elif k == 2:
-        params = ["reinforce_boost", "absorb"]
-        drawn = [maybe(src, gen_float), maybe(src, gen_bool)]
-        ok, r = call(w.dehydrate, "ContextApoptosis.dehydrate", params, 0, drawn)
-        if ok:
-            want = m.dehydrate(**drawn_kwargs(params, drawn))
-            expect(same(r, want), f"dehydrate purged {r}, model {want}")
+        mirror(w.dehydrate, m.dehydrate, "ContextApoptosis.dehydrate", ["reinforce_boost", "absorb"], 0,
+               [maybe(src, gen_float), maybe(src, gen_bool)])
     elif k == 3:
         fact = gen_str_arg(src) if src.below(3) else (lambda t: (t, t))(src.pick(m.ledger or ["fact"]))
-        ok, r = call(w.note_state, "ContextApoptosis.note_state", ["fact"], 1, [fact])
-        if ok:
-            want = m.note_state(fact[1])
-            expect(same(r, want), f"note_state({fact[1]!r}) = {r}, model {want}")
+        mirror(w.note_state, m.note_state, "ContextApoptosis.note_state", ["fact"], 1, [fact])
     elif k == 4:
-        text = gen_optional_text(src)
-        ok, r = call(w.set_purpose, "ContextApoptosis.set_purpose", ["text"], 1, [text])
-        if ok:
-            m.set_purpose(text[1])
+        mirror(w.set_purpose, m.set_purpose, "ContextApoptosis.set_purpose", ["text"], 1,
+               [gen_optional_text(src)])
     else:
         check_window(w, m)
 
