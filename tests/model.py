@@ -33,14 +33,14 @@ def f32(x: float) -> float:
     if math.isnan(x) or math.isinf(x):
         return x
     try:
-        return struct.unpack("f", struct.pack("f", x))[0]
+        return float(struct.unpack("f", struct.pack("f", x))[0])
     except OverflowError:
         return math.copysign(math.inf, x)
 
 
 def exp2f(x: float) -> float:
     """The C library's single-precision 2**x, which the module calls too."""
-    return _libm.exp2f(x)
+    return float(_libm.exp2f(x))
 
 
 def div(a: float, b: float) -> float:
