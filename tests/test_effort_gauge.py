@@ -13,9 +13,6 @@ import zelmo_micro as zm
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-CODE, CONSTRAINT, TRIVIAL, HARD = (model.CODE_WORDS, model.CONSTRAINT_WORDS, model.TRIVIAL_WORDS,
-                                  model.HARD_WORDS)
-STEMS = model.HARD_STEMS
 WHITE_SPACE = model.WHITE_SPACE
 f32 = model.f32
 
@@ -235,7 +232,8 @@ ALPHABETS = [
     "\U0001f600\U0001f680\u2764\ufe0f\u200d\u2603\u24b6\u24d0\u216b\u00b2\u0663\u0967",
     "();<=>`{}[]:.,'\"-_!?/\\*&^%$#@~|+\u00ab\u00bb\u201c\u201d\u00b7",
 ]
-VOCAB = sorted(CODE | CONSTRAINT | TRIVIAL | HARD) + [s + "ing" for s in STEMS]
+VOCAB = (sorted(model.CODE_WORDS | model.CONSTRAINT_WORDS | model.TRIVIAL_WORDS | model.HARD_WORDS)
+         + [s + "ing" for s in model.HARD_STEMS])
 
 
 def random_text(rng):
