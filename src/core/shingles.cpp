@@ -192,7 +192,7 @@ ZELMO_TARGET_AVX512 inline void sip_round8(__m512i& v0, __m512i& v1, __m512i& v2
 ZELMO_TARGET_AVX512 inline void sip_compress8(__m512i& v0, __m512i& v1, __m512i& v2, __m512i& v3,
                                               __m512i m) noexcept {
   v3 = _mm512_xor_si512(v3, m);
-  for (int r = 0; r < siphash::kCompressionRounds; ++r) sip_round8(v0, v1, v2, v3);
+  for (size_t r = 0; r < siphash::kCompressionRounds; ++r) sip_round8(v0, v1, v2, v3);
   v0 = _mm512_xor_si512(v0, m);
 }
 
@@ -293,7 +293,7 @@ ZELMO_TARGET_AVX512 void hash16_avx512(const unsigned char* buf, const uint64_t*
     sip_compress8(v0[g], v1[g], v2[g], v3[g], b);
     v2[g] = _mm512_xor_si512(v2[g], _mm512_set1_epi64(0xFF));
   }
-  for (int r = 0; r < siphash::kFinalizationRounds; ++r) {
+  for (size_t r = 0; r < siphash::kFinalizationRounds; ++r) {
     for (size_t g = 0; g < kGroups; ++g) sip_round8(v0[g], v1[g], v2[g], v3[g]);
   }
   for (size_t g = 0; g < kGroups; ++g) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "load_le.h"
 
@@ -12,8 +14,8 @@ namespace zelmo::siphash {
 
 // SipHash-c-d: c rounds per message word, d rounds to finish. The content
 // hash is SipHash-1-3.
-inline constexpr int kCompressionRounds = 1;
-inline constexpr int kFinalizationRounds = 3;
+inline constexpr size_t kCompressionRounds = 1;
+inline constexpr size_t kFinalizationRounds = 3;
 
 // "somepseudorandomlygeneratedbytes" xor an all-zero key.
 inline constexpr uint64_t kV0 = 0x736f6d6570736575ULL;
@@ -28,10 +30,17 @@ inline void round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) noexce
   v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
 }
 
+// n rounds, written out at compile time (a loop would count against the
+// callers' inlining, as a straight line of rounds does not).
+template <size_t... I>
+inline void rounds(std::index_sequence<I...>, uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) noexcept {
+  ((static_cast<void>(I), round(v0, v1, v2, v3)), ...);
+}
+
 // One message word m (little-endian bytes).
 inline void compress(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3, uint64_t m) noexcept {
   v3 ^= m;
-  for (int r = 0; r < kCompressionRounds; ++r) round(v0, v1, v2, v3);
+  rounds(std::make_index_sequence<kCompressionRounds>{}, v0, v1, v2, v3);
   v0 ^= m;
 }
 
@@ -40,7 +49,7 @@ inline void compress(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3, uin
 inline uint64_t finish(uint64_t v0, uint64_t v1, uint64_t v2, uint64_t v3, uint64_t b) noexcept {
   compress(v0, v1, v2, v3, b);
   v2 ^= 0xFF;
-  for (int r = 0; r < kFinalizationRounds; ++r) round(v0, v1, v2, v3);
+  rounds(std::make_index_sequence<kFinalizationRounds>{}, v0, v1, v2, v3);
   return v0 ^ v1 ^ v2 ^ v3;
 }
 

@@ -46,10 +46,10 @@ size_t encode16_until(const char16_t* in, size_t i, size_t stop, size_t n, unsig
       o += 1 + two;
       ++i;
     } else if ((c & 0xFC00) == 0xD800 && i + 1 < n && (in[i + 1] & 0xFC00) == 0xDC00) {
-      encode_utf8(0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00u), o);
+      o += encode_utf8(0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00u), o);
       i += 2;
     } else {
-      encode_utf8(c, o);
+      o += encode_utf8(c, o);
       ++i;
     }
   }
@@ -64,7 +64,7 @@ bool encode32_rest(const uint32_t* in, size_t i, size_t n, unsigned char*& o, bo
     const uint32_t c = in[i++];
     if (is_surrogate(c)) return false;
     beyond |= c >= 0x10000;
-    encode_utf8(c, o);
+    o += encode_utf8(c, o);
   }
   return true;
 }
@@ -220,6 +220,11 @@ ZELMO_TARGET_AVX512_BYTES size_t utf8_length_of_points_avx512(const uint32_t* in
 #endif
 
 }  // namespace
+
+void append_utf8(std::string& out, char32_t c) {
+  unsigned char buf[4];
+  out.append(reinterpret_cast<const char*>(buf), encode_utf8(static_cast<uint32_t>(c), buf));
+}
 
 size_t utf16_to_utf8_portable(const char16_t* in, size_t n, unsigned char* out) noexcept {
   unsigned char* o = out;

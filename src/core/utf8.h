@@ -48,32 +48,33 @@ inline char32_t decode_utf8(const char*& p) noexcept {
 }
 
 // Writes the 1 to 4 UTF-8 bytes of code point c (at most U+10FFFF; a
-// surrogate takes three) at `o` and advances `o` past them.
-inline void encode_utf8(uint32_t c, unsigned char*& o) noexcept {
+// surrogate takes three) at `o` and returns how many.
+inline size_t encode_utf8(uint32_t c, unsigned char* o) noexcept {
   if (c < 0x80) {
-    *o++ = static_cast<unsigned char>(c);
-  } else if (c < 0x800) {
-    *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else {
-    *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    o[0] = static_cast<unsigned char>(c);
+    return 1;
   }
+  if (c < 0x800) {
+    o[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+    o[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    o[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+    o[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    o[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  o[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+  o[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+  o[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+  o[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  return 4;
 }
 
-// Appends the UTF-8 of code point c to `out`.
-inline void append_utf8(std::string& out, char32_t c) {
-  unsigned char buf[4];
-  unsigned char* end = buf;
-  encode_utf8(static_cast<uint32_t>(c), end);
-  out.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(end - buf));
-}
+// Appends the UTF-8 of code point c to `out`. Out of line: it serves loops
+// whose common case copies bytes, and inlined it would crowd them.
+void append_utf8(std::string& out, char32_t c);
 
 // ----------------------------------------------------------- whole strings
 

@@ -31,17 +31,25 @@
 
 namespace zelmo {
 
-// Asked once per process.
+namespace detail {
+// The questions, asked once per process. Out of line, so that the callers'
+// fast path (one flag load) keeps its registers.
+[[gnu::cold, gnu::noinline]] inline bool ask_avx512() noexcept {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+}
+[[gnu::cold, gnu::noinline]] inline bool ask_avx512_bytes() noexcept {
+  return ask_avx512() && __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
+}
+}  // namespace detail
+
 inline bool cpu_has_avx512() noexcept {
-  static const bool yes = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("bmi") &&
-                          __builtin_cpu_supports("popcnt");
+  static const bool yes = detail::ask_avx512();
   return yes;
 }
 
 inline bool cpu_has_avx512_bytes() noexcept {
-  static const bool yes =
-      cpu_has_avx512() && __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
+  static const bool yes = detail::ask_avx512_bytes();
   return yes;
 }
 

@@ -330,9 +330,8 @@ void one_character() {
     append_utf8(got, c);
     CHECK(got == want);
     unsigned char raw[4];
-    unsigned char* end = raw;
-    encode_utf8(c, end);
-    CHECK(std::string(reinterpret_cast<const char*>(raw), static_cast<size_t>(end - raw)) == want.substr(1));
+    const size_t n = encode_utf8(c, raw);
+    CHECK(std::string(reinterpret_cast<const char*>(raw), n) == want.substr(1));
     const char* q = got.data() + 1;
     CHECK(decode_utf8(q) == c && q == got.data() + got.size());
   }
