@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "core/transcode.h"
+#include "core/utf8.h"
 
 namespace zelmo::py {
 namespace {
