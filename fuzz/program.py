@@ -2,8 +2,8 @@
 
 `run(data)` reads the bytes as a sequence of operations: calls of the four
 module functions, and random method sequences on one HormonalBus, one
-ContextApoptosis and a few HormonalSignal objects, each shadowed by a small
-pure-Python model. Arguments are drawn valid or invalid (wrong types,
+ContextApoptosis and a few HormonalSignal objects, each shadowed by the
+pure-Python model of the module in tests/model.py. Arguments are drawn valid or invalid (wrong types,
 out-of-range integers, unencodable text, objects whose conversion hooks raise)
 and argument shapes are sometimes broken.
 
@@ -18,16 +18,17 @@ and argument shapes are sometimes broken.
 Crashes and hangs are caught by the fuzzer around it. The same function runs
 the regression inputs in tests/test_fuzz_regressions.py, without atheris.
 """
-import ctypes
-import ctypes.util
-import decimal
 import math
 import os
-import re
 import struct
 import sys
 
 import zelmo_micro as z
+
+# The model of the module is shared with the tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+import model  # noqa: E402
+from model import f32, same  # noqa: E402
 
 try:
     import numpy
@@ -56,91 +57,6 @@ def _panic_type():
 
 
 PANIC = _panic_type()
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
-_libm.exp2f.restype = ctypes.c_float
-_libm.exp2f.argtypes = (ctypes.c_float,)
-
-
-# ----------------------------------------------------------------------------
-# Single precision and the block model, in Python.
-
-def f32(x):
-    """x rounded to single precision; beyond its range, the infinity."""
-    if math.isnan(x) or math.isinf(x):
-        return x
-    try:
-        return struct.unpack("f", struct.pack("f", x))[0]
-    except OverflowError:
-        return math.copysign(math.inf, x)
-
-
-def same(a, b):
-    """Bit-level equality of floats, any NaN equal to any NaN."""
-    if isinstance(a, float) and isinstance(b, float):
-        if math.isnan(a) or math.isnan(b):
-            return math.isnan(a) and math.isnan(b)
-        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
-    return type(a) is type(b) and a == b
-
-
-def exp2f(x):
-    return _libm.exp2f(x)
-
-
-SYSTEM, USER, ASSISTANT, FACT, TOOL, THINKING = 1, 2, 4, 8, 16, 32
-WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + \
-    "\u2028\u2029\u202f\u205f\u3000"
-_SPLIT = re.compile("[" + re.escape(WHITE_SPACE) + "]+")
-
-
-def split_words(text):
-    return [w for w in _SPLIT.split(text) if w]
-
-
-def tokens(text):
-    return (len(text.encode()) // 4 + 1) & 0xFFFFFFFF
-
-
-def durable(flags):
-    return flags & (SYSTEM | FACT) != 0
-
-
-def conversational(flags):
-    return flags & (USER | ASSISTANT) != 0
-
-
-def weight(flags):
-    if durable(flags):
-        return 4.0
-    if conversational(flags):
-        return 1.0
-    if flags & THINKING:
-        return f32(0.15)
-    if flags & TOOL:
-        return 0.25
-    return f32(0.6)
-
-
-def digest(text):
-    joined = " ".join(split_words(text)).encode()
-    if len(joined) <= 120:
-        return joined.decode()
-    cut = 120
-    while cut < len(joined) and 0x80 <= joined[cut] <= 0xBF:
-        cut += 1
-    if cut >= len(joined):
-        return joined.decode()
-    return joined[:cut].decode() + "\u2026"
-
-
-def div(a, b):
-    """IEEE division of doubles."""
-    try:
-        return a / b
-    except ZeroDivisionError:
-        if math.isnan(a) or a == 0.0:
-            return math.nan
-        return math.copysign(math.inf, a) * math.copysign(1.0, b)
 
 
 # ----------------------------------------------------------------------------
@@ -430,141 +346,87 @@ def expect(cond, what):
         raise Finding(what)
 
 
+def drawn_kwargs(params, drawn):
+    """The values of the drawn arguments by name; omitted ones are left out."""
+    return {p: d[1] for p, d in zip(params, drawn) if d is not None}
+
+
+def shown(value, limit=300):
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def mirror(fn, shadow, name, params, required, drawn):
+    """Calls fn through `call` and, when it succeeds, the model's `shadow`
+    (which takes the same parameters) with the values the module should have
+    seen; the two results must be the same to the bit."""
+    ok, r = call(fn, name, params, required, drawn)
+    if ok:
+        args = drawn_kwargs(params, drawn)
+        want = shadow(**args)
+        expect(same(r, want), f"{name}({shown(args)}) = {shown(r)}, model {shown(want)}")
+    return ok, r
+
+
 # ----------------------------------------------------------------------------
 # Module functions against their models.
 
 def op_effort_gauge(src, state):
-    ok, r = call(z.effort_gauge, "effort_gauge", ["text"], 1, [gen_str_arg(src)])
-    if ok:
-        expect(list(r) == ["score", "tier", "budget_tokens", "signals"], f"effort_gauge keys {list(r)}")
-        expect(0.0 <= r["score"] <= 1.0 and same(f32(r["score"]), r["score"]), f"score {r['score']}")
-        budget = {"off": 0, "low": 1024, "medium": 4096, "high": 16384}
-        expect(budget.get(r["tier"]) == r["budget_tokens"], f"tier {r['tier']} {r['budget_tokens']}")
-        s = r["signals"]
-        expect(list(s) == ["words", "len_score", "hard_hits", "constraint_hits", "code_hits",
-                           "digit_ratio", "novelty", "trivial_hits"], f"signals keys {list(s)}")
-        expect(s["hard_hits"] <= s["words"] and s["trivial_hits"] <= s["words"], f"signals {s}")
-        expect(0.0 <= s["novelty"] <= 1.0 and 0.0 <= s["digit_ratio"] <= 1.0, f"signals {s}")
+    # The drawn texts hold only characters that every Unicode version since 6
+    # classifies and lowers alike, where the model is exact.
+    mirror(z.effort_gauge, model.effort_gauge, "effort_gauge", ["text"], 1, [gen_str_arg(src)])
 
 
 def op_saturation_scan(src, state):
-    text = gen_str_arg(src)
-    window = maybe(src, gen_uint, 64)
-    ok, r = call(z.saturation_scan, "saturation_scan", ["text", "window"], 1, [text, window])
-    if ok:
-        words = split_words(text[1])
-        w = 8 if window is None else (window[1] or 1)
-        if len(words) < 2 * w:
-            want = 0.0
-        else:
-            windows = len(words) - w + 1
-            distinct = len({tuple(words[i:i + w]) for i in range(windows)})
-            want = f32(f32(windows - distinct) / f32(windows))
-        expect(same(r, want), f"saturation_scan({text[1]!r}, {w}) = {r}, model {want}")
+    drawn = [gen_str_arg(src), maybe(src, gen_uint, 64)]
+    mirror(z.saturation_scan, model.saturation_scan, "saturation_scan", ["text", "window"], 1, drawn)
 
 
 def op_consolidation_gain(src, state):
+    params = ["prefix_tokens", "purgeable_tokens", "calls_ahead", "cache_read_ratio", "cache_write_ratio"]
     drawn = [gen_uint(src, 64), gen_uint(src, 64), maybe(src, gen_uint, 32), maybe(src, gen_float),
              maybe(src, gen_float)]
-    ok, r = call(z.consolidation_gain, "consolidation_gain",
-                 ["prefix_tokens", "purgeable_tokens", "calls_ahead", "cache_read_ratio",
-                  "cache_write_ratio"], 2, drawn)
-    if ok:
-        prefix, purge = drawn[0][1], drawn[1][1]
-        calls = 8 if drawn[2] is None else drawn[2][1]
-        rr = 0.1 if drawn[3] is None else drawn[3][1]
-        wr = 1.25 if drawn[4] is None else drawn[4][1]
-        u = min(purge, prefix)
-        rest, pf, c = float(prefix - u), float(prefix), float(max(calls, 1))
-        keep = rr * (c * pf)
-        cons = (wr * rest) + rr * ((c - 1.0) * rest)
-        gain = keep - cons
-        be = math.inf if u == 0 else div((wr - rr) * rest, rr * (pf - rest))
-        want = {"consolidate": gain > 0.0, "gain_token_equiv": gain, "cost_keep": keep,
-                "cost_consolidate": cons, "break_even_calls": be}
-        expect(list(r) == list(want) and all(same(r[k], want[k]) for k in want),
-               f"consolidation_gain{tuple(d and d[1] for d in drawn)} = {r}, model {want}")
-
-
-def dehydrate_model(messages, half_life, threshold, prefix):
-    h = f32(half_life)
-    if math.isnan(h) or h < f32(0.1):
-        h = f32(0.1)
-    t = f32(threshold)
-    n = len(messages)
-    keep = []
-    for i, (_, flags) in enumerate(messages):
-        if i < prefix or durable(flags):
-            keep.append(True)
-            continue
-        d = exp2f(f32(-f32(float(n - 1 - i)) / h))
-        keep.append(f32(d * weight(flags)) >= t)
-    kept = [text for (text, _), k in zip(messages, keep) if k]
-    before = sum(tokens(text) for text, _ in messages)
-    after = sum(tokens(text) for text in kept)
-    return {"kept": kept, "blocks_in": n, "blocks_kept": len(kept), "blocks_purged": n - len(kept),
-            "tokens_before": before, "tokens_after": after,
-            "reduction": 0.0 if before == 0 else 1.0 - after / before,
-            "stable_prefix_tokens": sum(tokens(text) for text, _ in messages[:prefix])}
+    mirror(z.consolidation_gain, model.consolidation_gain, "consolidation_gain", params, 2, drawn)
 
 
 def op_dehydrate(src, state):
+    params = ["messages", "half_life", "safe_threshold", "stable_prefix"]
     drawn = [gen_messages(src), maybe(src, gen_float), maybe(src, gen_float), maybe(src, gen_uint, 64)]
-    ok, r = call(z.dehydrate, "dehydrate", ["messages", "half_life", "safe_threshold", "stable_prefix"],
-                 1, drawn)
+    ok, r = call(z.dehydrate, "dehydrate", params, 1, drawn)
     if ok:
-        messages = drawn[0][1]
-        hl = 6.0 if drawn[1] is None else drawn[1][1]
-        th = 0.35 if drawn[2] is None else drawn[2][1]
-        prefix = min(0 if drawn[3] is None else drawn[3][1], len(messages))
-        want = dehydrate_model(messages, hl, th, prefix)
+        want = model.dehydrate(**drawn_kwargs(params, drawn))
         latency = r.pop("kernel_latency_us", None)
         expect(isinstance(latency, float) and latency >= 0.0, f"kernel_latency_us {latency}")
-        expect(list(r) == list(want) and all(same(r[k], want[k]) for k in want),
-               f"dehydrate: {r} != model {want}")
+        expect(same(r, want), f"dehydrate: {shown(r)} != model {shown(want)}")
 
 
 # ----------------------------------------------------------------------------
 # HormonalSignal and HormonalBus.
 
-def signal_repr(flags, intensity):
-    if math.isnan(intensity):
-        shown = "NaN"
-    elif math.isinf(intensity):
-        shown = "-inf" if intensity < 0 else "inf"
-    else:
-        q = decimal.Decimal(intensity).quantize(decimal.Decimal("0.001"), rounding=decimal.ROUND_HALF_EVEN,
-                                                context=decimal.Context(prec=100))
-        shown = f"{q:f}"
-        if math.copysign(1.0, intensity) < 0 and not shown.startswith("-"):
-            shown = "-" + shown
-    return f"HormonalSignal(flags=0x{flags:X}, intensity={shown})"
-
-
 def op_new_signal(src, state):
     drawn = [gen_uint(src, 32), maybe(src, gen_float)]
     ok, s = call(z.HormonalSignal, "HormonalSignal", ["flags", "intensity"], 1, drawn)
     if ok:
-        model = [drawn[0][1], 1.0 if drawn[1] is None else f32(drawn[1][1])]
-        state["signals"] = (state["signals"] + [(s, model)])[-4:]
+        shadow = model.Signal(**drawn_kwargs(["flags", "intensity"], drawn))
+        state["signals"] = (state["signals"] + [(s, shadow)])[-4:]
 
 
 def op_signal(src, state):
     if not state["signals"]:
         return op_new_signal(src, state)
-    s, model = src.pick(state["signals"])
+    s, shadow = src.pick(state["signals"])
     k = src.below(6)
     if k == 0:
         v = gen_uint(src, 32)
         ok, _ = call(lambda flags: setattr(s, "flags", flags), "HormonalSignal.flags=", ["flags"], 1, [v])
         if ok:
-            model[0] = v[1]
+            shadow.flags = v[1]
     elif k == 1:
         v = gen_float(src)
         ok, _ = call(lambda intensity: setattr(s, "intensity", intensity), "HormonalSignal.intensity=",
                      ["intensity"], 1, [v])
         if ok:
-            model[1] = f32(v[1])
+            shadow.intensity = v[1]
     elif k == 2:
         name = src.pick(["flags", "intensity"])
         try:
@@ -573,25 +435,8 @@ def op_signal(src, state):
             expect(str(e) == "property has no deleter", f"del {name}: {e}")
         else:
             raise Finding(f"del HormonalSignal.{name} succeeded")
-    expect(s.flags == model[0] and same(s.intensity, model[1]), f"signal {s!r} != model {model}")
-    expect(repr(s) == signal_repr(*model) == str(s), f"repr {s!r} != {signal_repr(*model)}")
-
-
-class BusModel:
-    def __init__(self, n, capacity):
-        self.n = 1 if n == 0 else min(n, 32)
-        self.capacity = 1 if capacity == 0 else capacity
-        self.channels = [0.0] * self.n
-        self.secretions = 0
-        self.events = []
-
-    def deposit(self, flags, intensity):
-        for i in range(self.n):
-            if flags >> i & 1:
-                self.channels[i] = f32(intensity + self.channels[i])
-        self.secretions += 1
-        if len(self.events) < self.capacity:
-            self.events.append((flags, intensity))
+    expect(s.flags == shadow.flags and same(s.intensity, shadow.intensity), f"signal {s!r} != model {shadow!r}")
+    expect(repr(s) == repr(shadow) == str(s), f"repr {s!r} != {shadow!r}")
 
 
 def capacity(src, small, huge):
@@ -621,19 +466,14 @@ def op_new_bus(src, state):
     if ok:
         if huge:
             raise Finding(f"HormonalBus(event_capacity={cap[1]}) was created")
-        state["bus"] = (bus, BusModel(32 if n is None else n[1], 4096 if cap is None else cap[1]))
+        state["bus"] = (bus, model.Bus(**drawn_kwargs(["num_signals", "event_capacity"], [n, cap])))
 
 
 def check_bus(bus, m):
-    expect(all(same(a, b) for a, b in zip(bus.snapshot(), m.channels)) and len(bus.snapshot()) == m.n,
-           f"snapshot {bus.snapshot()} != model {m.channels}")
-    st = bus.stats()
-    total = -0.0
-    for v in m.channels:
-        total = f32(total + v)
-    expect(sorted(st) == ["num_signals", "secretions", "total_concentration"], f"stats keys {list(st)}")
-    expect(st["num_signals"] == float(m.n) and st["secretions"] == float(m.secretions) and
-           same(st["total_concentration"], total), f"stats {st} != model {m.n} {m.secretions} {total}")
+    expect(same(bus.snapshot(), m.snapshot()), f"snapshot {bus.snapshot()} != model {m.snapshot()}")
+    st, want = bus.stats(), m.stats()
+    expect(sorted(st) == sorted(want) and all(same(st[k], want[k]) for k in want),
+           f"stats {st} != model {want}")
 
 
 def op_bus(src, state):
@@ -643,47 +483,23 @@ def op_bus(src, state):
     k = src.below(8)
     if k == 0:
         if state["signals"] and src.below(4):
-            s, model = src.pick(state["signals"])
-            arg, value = (s, tuple(model))
+            s, shadow = src.pick(state["signals"])
+            arg, value = s, shadow
         else:
             arg, value = src.pick([5, None, "sig", 1.0, bus]), INVALID
-        ok, r = call(bus.inject, "HormonalBus.inject", ["signal"], 1, [(arg, value)])
-        if ok:
-            expect(r is None, f"inject returned {r!r}")
-            m.deposit(*value)
+        mirror(bus.inject, m.inject, "HormonalBus.inject", ["signal"], 1, [(arg, value)])
     elif k == 1:
-        flags, intensity = gen_uint(src, 32), gen_float(src)
-        ok, r = call(bus.secrete, "HormonalBus.secrete", ["flags", "intensity"], 2, [flags, intensity])
-        if ok:
-            m.deposit(flags[1], f32(intensity[1]))
+        mirror(bus.secrete, m.secrete, "HormonalBus.secrete", ["flags", "intensity"], 2,
+               [gen_uint(src, 32), gen_float(src)])
     elif k == 2:
-        mask = gen_uint(src, 32)
-        ok, r = call(bus.sense, "HormonalBus.sense", ["mask"], 1, [mask])
-        if ok:
-            want = 0.0
-            for i in range(m.n):
-                if mask[1] >> i & 1:
-                    want = f32(want + m.channels[i])
-            expect(same(r, want), f"sense({mask[1]:#x}) = {r}, model {want}")
+        mirror(bus.sense, m.sense, "HormonalBus.sense", ["mask"], 1, [gen_uint(src, 32)])
     elif k == 3:
-        bit = gen_uint(src, 64)
-        ok, r = call(bus.concentration, "HormonalBus.concentration", ["signal_bit"], 1, [bit])
-        if ok:
-            want = m.channels[bit[1]] if bit[1] < m.n else 0.0
-            expect(same(r, want), f"concentration({bit[1]}) = {r}, model {want}")
+        mirror(bus.concentration, m.concentration, "HormonalBus.concentration", ["signal_bit"], 1,
+               [gen_uint(src, 64)])
     elif k == 4:
-        decay = gen_float(src)
-        ok, r = call(bus.tick, "HormonalBus.tick", ["decay"], 1, [decay])
-        if ok:
-            d = f32(decay[1])
-            m.channels = [f32(d * v) for v in m.channels]
+        mirror(bus.tick, m.tick, "HormonalBus.tick", ["decay"], 1, [gen_float(src)])
     elif k == 5:
-        mx = gen_uint(src, 64)
-        ok, r = call(bus.drain_events, "HormonalBus.drain_events", ["max"], 1, [mx])
-        if ok:
-            want, m.events = m.events[: mx[1]], m.events[mx[1]:]
-            expect(len(r) == len(want) and all(a[0] == b[0] and same(a[1], b[1]) for a, b in zip(r, want)),
-                   f"drain_events({mx[1]}) = {r[:8]}, model {want[:8]}")
+        mirror(bus.drain_events, m.drain_events, "HormonalBus.drain_events", ["max"], 1, [gen_uint(src, 64)])
     else:
         check_bus(bus, m)
 
@@ -691,71 +507,30 @@ def op_bus(src, state):
 # ----------------------------------------------------------------------------
 # ContextApoptosis.
 
-class WindowModel:
-    def __init__(self, half_life, threshold, ledger_capacity):
-        h = f32(half_life)
-        self.half_life = f32(0.1) if math.isnan(h) or h < f32(0.1) else h
-        self.threshold = f32(threshold)
-        self.ledger_capacity = max(ledger_capacity, 1)
-        self.blocks = []  # [text, oxygen, flags]
-        self.inserted = self.reclaimed = 0
-        self.purpose = None
-        self.ledger = []
-
-    def note(self, text):
-        if text in self.ledger:
-            return False
-        self.ledger.append(text)
-        del self.ledger[: -self.ledger_capacity]
-        return True
-
-    def cycle(self, boost, absorb):
-        factor = exp2f(f32(-1.0 / self.half_life))
-        kept, digests = [], []
-        for b in self.blocks:
-            b[1] = f32(b[1] + boost) if durable(b[2]) else f32(b[1] * factor)
-            if durable(b[2]) or b[1] >= self.threshold:
-                kept.append(b)
-            else:
-                self.reclaimed += tokens(b[0])
-                if absorb and conversational(b[2]):
-                    digests.append(digest(b[0]))
-        purged = len(self.blocks) - len(kept)
-        self.blocks = kept
-        for d in digests:
-            self.note(d)
-        return purged
-
-    def render(self):
-        out = "" if self.purpose is None else self.purpose + "\n"
-        if self.ledger:
-            out += "STATE:\n" + "".join(f"- {t}\n" for t in self.ledger)
-        return out + "\n".join(b[0] for b in self.blocks)
-
-
 def op_new_window(src, state):
+    params = ["half_life", "safe_threshold", "capacity", "state_capacity"]
     drawn = [maybe(src, gen_float), maybe(src, gen_float),
              capacity(src, [0, 1, 4, 256], [2**50, 2**60, 2**64 - 1]), maybe(src, gen_uint, 64)]
     huge = drawn[2] is not None and drawn[2][1] is not INVALID and drawn[2][1] >= 2**50
-    ok, w = call(z.ContextApoptosis, "ContextApoptosis",
-                 ["half_life", "safe_threshold", "capacity", "state_capacity"], 0, drawn,
+    ok, w = call(z.ContextApoptosis, "ContextApoptosis", params, 0, drawn,
                  allow=(MemoryError, PANIC) if huge else ())
     if ok:
         if huge:
             raise Finding(f"ContextApoptosis(capacity={drawn[2][1]}) was created")
-        state["window"] = (w, WindowModel(2.0 if drawn[0] is None else drawn[0][1],
-                                          0.35 if drawn[1] is None else drawn[1][1],
-                                          64 if drawn[3] is None else drawn[3][1]))
+        values = drawn_kwargs(params, drawn)
+        values.pop("capacity", None)  # a reservation only, not modelled
+        state["window"] = (w, model.Window(**values))
 
 
 def check_window(w, m):
-    expect(len(w) == len(m.blocks) and w.active_context() == [b[0] for b in m.blocks],
-           f"window holds {w.active_context()[:6]}, model {[b[0] for b in m.blocks][:6]}")
-    expect(w.active_tokens() == sum(tokens(b[0]) for b in m.blocks), "active_tokens")
-    expect(w.inserted_tokens() == m.inserted, f"inserted_tokens {w.inserted_tokens()} != {m.inserted}")
-    ratio = 0.0 if m.inserted == 0 else f32(f32(float(m.reclaimed)) / f32(float(m.inserted)))
-    expect(same(w.reduction_ratio(), ratio), f"reduction_ratio {w.reduction_ratio()} != {ratio}")
-    expect(w.state_entries() == m.ledger, f"ledger {w.state_entries()} != {m.ledger}")
+    expect(len(w) == len(m) and w.active_context() == m.active_context(),
+           f"window holds {w.active_context()[:6]}, model {m.active_context()[:6]}")
+    expect(w.active_tokens() == m.active_tokens(), f"active_tokens {w.active_tokens()} != {m.active_tokens()}")
+    expect(w.inserted_tokens() == m.inserted_tokens(),
+           f"inserted_tokens {w.inserted_tokens()} != {m.inserted_tokens()}")
+    expect(same(w.reduction_ratio(), m.reduction_ratio()),
+           f"reduction_ratio {w.reduction_ratio()} != {m.reduction_ratio()}")
+    expect(w.state_entries() == m.state_entries(), f"ledger {w.state_entries()} != {m.state_entries()}")
     expect(w.render() == m.render(), "render differs from the model")
 
 
@@ -770,34 +545,17 @@ def op_window(src, state):
             signal = (lambda v: (v, v))(src.pick([0, 1, 2, 4, 8, 16, 32, 6, 18, 48, 64, 9]))
         else:
             signal = maybe(src, gen_uint, 32)
-        oxygen = maybe(src, gen_float)
-        ok, r = call(w.insert, "ContextApoptosis.insert", ["content", "signal", "oxygen"], 1,
-                     [content, signal, oxygen])
-        if ok:
-            flags = 0 if signal is None else signal[1]
-            ox = None if oxygen is None else f32(oxygen[1])
-            if ox is None or ox < 0.0:
-                ox = weight(flags)
-            m.blocks.append([content[1], ox, flags])
-            m.inserted += tokens(content[1])
+        mirror(w.insert, m.insert, "ContextApoptosis.insert", ["content", "signal", "oxygen"], 1,
+               [content, signal, maybe(src, gen_float)])
     elif k == 2:
-        boost, absorb = maybe(src, gen_float), maybe(src, gen_bool)
-        ok, r = call(w.dehydrate, "ContextApoptosis.dehydrate", ["reinforce_boost", "absorb"], 0,
-                     [boost, absorb])
-        if ok:
-            want = m.cycle(0.5 if boost is None else f32(boost[1]), False if absorb is None else absorb[1])
-            expect(r == want, f"dehydrate purged {r}, model {want}")
+        mirror(w.dehydrate, m.dehydrate, "ContextApoptosis.dehydrate", ["reinforce_boost", "absorb"], 0,
+               [maybe(src, gen_float), maybe(src, gen_bool)])
     elif k == 3:
         fact = gen_str_arg(src) if src.below(3) else (lambda t: (t, t))(src.pick(m.ledger or ["fact"]))
-        ok, r = call(w.note_state, "ContextApoptosis.note_state", ["fact"], 1, [fact])
-        if ok:
-            want = m.note(fact[1])
-            expect(r is want, f"note_state({fact[1]!r}) = {r}, model {want}")
+        mirror(w.note_state, m.note_state, "ContextApoptosis.note_state", ["fact"], 1, [fact])
     elif k == 4:
-        text = gen_optional_text(src)
-        ok, r = call(w.set_purpose, "ContextApoptosis.set_purpose", ["text"], 1, [text])
-        if ok:
-            m.purpose = text[1]
+        mirror(w.set_purpose, m.set_purpose, "ContextApoptosis.set_purpose", ["text"], 1,
+               [gen_optional_text(src)])
     else:
         check_window(w, m)
 

@@ -1,7 +1,5 @@
 """The one-shot history dehydration: survival rule, prefix, clamps, conversions,
-and a bit-exact differential check against a small pure-Python model."""
-import ctypes
-import ctypes.util
+and a bit-exact differential check against the model (tests/model.py)."""
 import math
 import random
 import sys
@@ -11,13 +9,9 @@ import numpy as np
 
 import pytest
 
+import model
 import zelmo_micro as z
 from conftest import assert_raises_with_note
-
-F32 = np.float32
-libm = ctypes.CDLL(ctypes.util.find_library("m"))
-libm.exp2f.argtypes = [ctypes.c_float]
-libm.exp2f.restype = ctypes.c_float
 
 KEYS = ["kept", "blocks_in", "blocks_kept", "blocks_purged", "tokens_before", "tokens_after",
         "reduction", "stable_prefix_tokens", "kernel_latency_us"]
@@ -33,44 +27,6 @@ DOC = (
     "verbatim no matter their class, so a provider prompt-cache prefix stays\n"
     "byte-identical between calls. Apoptosis only acts on the mobile suffix."
 )
-
-
-def tokens(text):
-    return (len(text.encode()) // 4 + 1) % 2**32
-
-
-def weight(flags):
-    if flags & 6:
-        return F32(1.0)
-    if flags & 32:
-        return F32(0.15)
-    if flags & 16:
-        return F32(0.25)
-    return F32(0.6)
-
-
-def model(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0):
-    """The survival rule step by step in single precision, exp2f from the C library."""
-    h = F32(half_life)
-    h = h if h >= F32(0.1) else F32(0.1)
-    t = F32(safe_threshold)
-    n = len(messages)
-    kept, before, after, prefix_tokens = [], 0, 0, 0
-    for i, (text, flags) in enumerate(messages):
-        keep = i < stable_prefix or bool(flags & 9)
-        if not keep:
-            a = F32(n - 1 - i)
-            d = F32(libm.exp2f(float(F32(-a) / h)))
-            keep = bool(F32(d * weight(flags)) >= t)
-        before += tokens(text)
-        prefix_tokens += tokens(text) if i < stable_prefix else 0
-        if keep:
-            kept.append(text)
-            after += tokens(text)
-    return {"kept": kept, "blocks_in": n, "blocks_kept": len(kept), "blocks_purged": n - len(kept),
-            "tokens_before": before, "tokens_after": after,
-            "reduction": 0.0 if before == 0 else 1.0 - after / before,
-            "stable_prefix_tokens": prefix_tokens}
 
 
 def run(*args, **kwargs):
@@ -145,7 +101,7 @@ def test_stable_prefix():
     msgs = [("tool a", z.TOOL), ("think b", z.THINKING), ("tool c", z.TOOL), ("user d", z.USER)]
     out = run(msgs, stable_prefix=2)
     assert out["kept"] == ["tool a", "think b", "user d"]
-    assert out["stable_prefix_tokens"] == tokens("tool a") + tokens("think b")
+    assert out["stable_prefix_tokens"] == model.tokens("tool a") + model.tokens("think b")
     for prefix in (4, 5, 2**64 - 1):
         out = run(msgs, stable_prefix=prefix)
         assert out["kept"] == [m for m, _ in msgs]
@@ -156,7 +112,7 @@ def test_texts_come_back_unchanged():
     texts = ["caf\u00e9 \u65e5\u672c\u8a9e", "\U0001F600\n\t  x", "", "a\u00a0b", "\x00nul"]
     out = run([(t, z.USER) for t in texts])
     assert out["kept"] == texts
-    assert out["tokens_before"] == sum(tokens(t) for t in texts)
+    assert out["tokens_before"] == sum(model.tokens(t) for t in texts)
 
 
 def test_token_estimate_counts_utf8_bytes():
@@ -171,7 +127,7 @@ def test_token_estimate_counts_utf8_bytes():
 def test_token_counts_follow_utf8_length_of_every_storage_width(text):
     # Latin-1, two-byte, four-byte, and texts longer than the counting buffer.
     out = run([(text, z.USER), (text[::-1], z.FACT)])
-    assert out["tokens_before"] == tokens(text) + tokens(text[::-1])
+    assert out["tokens_before"] == model.tokens(text) + model.tokens(text[::-1])
     assert out["tokens_after"] == out["tokens_before"]
     assert out["kept"] == [text, text[::-1]]
 
@@ -284,7 +240,7 @@ def test_concurrent_calls_are_independent():
     rng = random.Random(7)
     histories = [[(str(i), rng.choice([0, 2, 4, 16, 32, 1])) for i in range(rng.randrange(2000))]
                  for _ in range(8)]
-    expected = [model(h) for h in histories]
+    expected = [model.dehydrate(h) for h in histories]
     results = [None] * len(histories)
 
     def work(k):
@@ -312,4 +268,4 @@ def test_differential_against_model():
         h = rng.choice(HALF_LIVES + [rng.uniform(0.05, 20.0)])
         t = rng.choice(THRESHOLDS + [rng.uniform(0.0, 1.2)])
         p = rng.choice([0, 0, 1, 3, n, n + 1, rng.randrange(n + 1)])
-        assert run(msgs, h, t, p) == model(msgs, h, t, p), (n, h, t, p)
+        assert model.same(run(msgs, h, t, p), model.dehydrate(msgs, h, t, p)), (n, h, t, p)

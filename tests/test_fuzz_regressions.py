@@ -12,6 +12,7 @@ import pytest
 FUZZ_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz")
 sys.path.insert(0, FUZZ_DIR)
 
+import model  # noqa: E402
 import program  # noqa: E402
 import zelmo_micro as z  # noqa: E402
 
@@ -40,10 +41,7 @@ def test_short_repeated_windows(text):
     summing its hash lanes once overflowed a signed integer (undefined
     behaviour that `make asan` reported)."""
     for window in (1, 3, 8):
-        words = program.split_words(text)
-        windows = len(words) - window + 1
-        repeated = windows - len({tuple(words[i:i + window]) for i in range(windows)})
-        assert z.saturation_scan(text, window) == program.f32(program.f32(repeated) / program.f32(windows))
+        assert model.same(z.saturation_scan(text, window), model.saturation_scan(text, window))
 
 
 @pytest.mark.parametrize("seed", range(8))
@@ -63,11 +61,34 @@ def test_degenerate_inputs(data):
     program.run(data)
 
 
-def test_harness_reports_a_divergence(monkeypatch):
-    """The oracle is live: a model that disagrees with the module by one
-    token in the token estimate is reported."""
-    monkeypatch.setattr(program, "tokens", lambda text: len(text.encode()) // 4 + 2)
+def _one_more_code_hit(text):
+    result = GOOD["effort_gauge"](text)
+    result["signals"]["code_hits"] += 1
+    return result
+
+
+GOOD = {name: getattr(model, name) for name in
+        ("tokens", "weight", "effort_gauge", "saturation_scan", "consolidation_gain", "digest", "signal_repr")}
+
+# Models that are each wrong in one small way, and the harness must notice.
+WRONG = {
+    "tokens": lambda text: len(text.encode()) // 4 + 2,
+    "weight": lambda flags: 0.6 if flags & 63 == model.TOOL else GOOD["weight"](flags),
+    "effort_gauge": _one_more_code_hit,
+    "saturation_scan": lambda text, window=8: GOOD["saturation_scan"](text, (window or 1) + 1),
+    "consolidation_gain": lambda prefix_tokens, purgeable_tokens, calls_ahead=8, **kw:
+        GOOD["consolidation_gain"](prefix_tokens, purgeable_tokens, calls_ahead + 1, **kw),
+    "digest": lambda text: GOOD["digest"](text).upper(),
+    "signal_repr": lambda flags, intensity: GOOD["signal_repr"](flags, intensity).lower(),
+}
+
+
+@pytest.mark.parametrize("name", sorted(WRONG))
+def test_harness_reports_a_divergence(monkeypatch, name):
+    """The oracle is live: a model that disagrees with the module in one
+    detail is reported."""
+    monkeypatch.setattr(model, name, WRONG[name])
     rng = random.Random(1)
     with pytest.raises(program.Finding):
-        for _ in range(2000):
+        for _ in range(3000):
             program.run(rng.randbytes(256))

@@ -14,13 +14,13 @@ import gc
 import math
 import operator
 import os
-import struct
 import sys
 import threading
 import time
 
 import pytest
 
+import model
 import zelmo_micro as z
 
 THREADS = 8
@@ -69,12 +69,7 @@ def run_threads(target, n=THREADS):
         raise errors[0]
 
 
-def f32(x):
-    return struct.unpack("f", struct.pack("f", x))[0]
-
-
-def tokens(text):
-    return len(text.encode()) // 4 + 1
+f32, tokens = model.f32, model.tokens
 
 
 # ---------------------------------------------------------------- the bus

@@ -33,13 +33,7 @@ float class_weight(BlockClass cls) noexcept {
 
 // ---------------------------------------------------------------- SipHash-1-3
 
-using siphash::load_le64;
-
-void SipHash13::compress(uint64_t m) noexcept {
-  v3_ ^= m;
-  siphash::round(v0_, v1_, v2_, v3_);
-  v0_ ^= m;
-}
+void SipHash13::compress(uint64_t m) noexcept { siphash::compress(v0_, v1_, v2_, v3_, m); }
 
 void SipHash13::push_byte(unsigned char b) noexcept {
   tail_ |= uint64_t{b} << (8 * ntail_);
@@ -74,7 +68,7 @@ void SipHash13::update_text(std::string_view text) noexcept {
 }
 
 uint64_t SipHash13::finish() const noexcept {
-  return siphash::finish13(v0_, v1_, v2_, v3_, (length_ << 56) | tail_);
+  return siphash::finish(v0_, v1_, v2_, v3_, (length_ << 56) | tail_);
 }
 
 uint64_t content_hash(std::string_view text) noexcept {

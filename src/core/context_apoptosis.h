@@ -64,6 +64,7 @@ float initial_oxygen(uint32_t signal, std::optional<float> oxygen) noexcept;
 using LedgerHash = uint64_t (*)(std::string_view) noexcept;
 uint64_t ledger_content_hash(std::string_view text) noexcept;
 
+// Python: ContextApoptosis. The core is named for what it holds, a window of blocks; the module keeps its users' name.
 class ContextWindow {
  public:
   // half_life is raised to at least 0.1f (NaN too); state_capacity 0 means 1.
@@ -105,6 +106,7 @@ class ContextWindow {
 
   // Ledger append with roll-off of the oldest. A text already in the ledger
   // is refused; the hash only narrows down which entries to compare.
+  // Python: note_state (kept below as an alias); append_state says what it does to the ledger.
   bool append_state(std::string text);
   bool note_state(std::string fact) { return append_state(std::move(fact)); }
   void set_purpose(std::optional<std::string> text);

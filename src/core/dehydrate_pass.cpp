@@ -1,11 +1,7 @@
-// Clamps and the single-precision survival rule of the one-shot dehydration.
+// The one-shot dehydration's rule (where decay reaches +0) and its totals.
 #include "dehydrate_pass.h"
 
 namespace zelmo {
-
-float clamp_half_life(float half_life) noexcept {
-  return half_life >= 0.1f ? half_life : 0.1f;  // NaN fails the comparison
-}
 
 namespace {
 // Whether message age `age` has decayed to +0: -a / H below -151, the test

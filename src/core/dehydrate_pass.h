@@ -16,11 +16,12 @@
 #include <cstdint>
 
 #include "block_model.h"
+#include "half_life.h"
 
 namespace zelmo {
 
 struct DehydrateRule {
-  float half_life;   // H, at least 0.1f
+  float half_life;   // H, at least kMinHalfLife
   float threshold;   // T, unclamped (NaN purges everything judged)
   float weights[5];  // class_weight of each BlockClass, by its value
   // Beyond this age -a / H lies below -151, where the decay is +0 (see
@@ -30,8 +31,7 @@ struct DehydrateRule {
   bool kept_when_decayed;
 };
 
-// H = max(half_life, 0.1f); NaN and everything below 0.1f become 0.1f.
-float clamp_half_life(float half_life) noexcept;
+// H = clamp_half_life(half_life).
 DehydrateRule make_dehydrate_rule(float half_life, float safe_threshold) noexcept;
 
 // Survival of a message that is neither protected nor durable. Inline: the
@@ -60,7 +60,9 @@ inline bool keep_message(const DehydrateRule& rule, uint64_t stable_prefix, size
   if (i < stable_prefix || cls == BlockClass::durable) return true;
   return survives_decay(rule, cls, static_cast<uint64_t>(n - 1 - i));
 }
+
 // Audited savings of one pass, counted message by message.
+// Python: the counting keys of the DehydrateResult dict; kept, blocks_in and the latency come from the binding.
 struct DehydrateTotals {
   uint64_t blocks_kept = 0;
   uint64_t blocks_purged = 0;

@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "block_model.h"
+#include "load_le.h"
 #include "process_key.h"
 #include "unicode_data.h"
+#include "utf8.h"
 
 namespace zelmo {
 namespace {
@@ -175,7 +177,7 @@ bool is_alphanumeric(char32_t c) noexcept {
 // Start of the character that ends at `end` (valid UTF-8, end > begin).
 const char* previous_char(const char* begin, const char* end) noexcept {
   const char* p = end - 1;
-  while (p > begin && (static_cast<unsigned char>(*p) & 0xC0) == 0x80) --p;
+  while (p > begin && is_utf8_continuation(static_cast<unsigned char>(*p))) --p;
   return p;
 }
 
@@ -187,13 +189,13 @@ std::string_view core_of(std::string_view word) noexcept {
   const char* end = begin + word.size();
   while (begin < end) {
     const char* next = begin;
-    if (is_alphanumeric(unicode::decode_utf8(next))) break;
+    if (is_alphanumeric(decode_utf8(next))) break;
     begin = next;
   }
   while (end > begin) {
     const char* last = previous_char(begin, end);
     const char* probe = last;
-    if (is_alphanumeric(unicode::decode_utf8(probe))) break;
+    if (is_alphanumeric(decode_utf8(probe))) break;
     end = last;
   }
   return {begin, static_cast<size_t>(end - begin)};
@@ -203,18 +205,6 @@ std::string_view core_of(std::string_view word) noexcept {
 // Distinct words. The hash is keyed per process from a random source, so
 // words crafted to collide can't be known in advance, and a flood of them
 // can't turn probing quadratic.
-
-inline uint64_t load64(const unsigned char* p) noexcept {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-inline uint64_t load32(const unsigned char* p) noexcept {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 
 // Keyed hash of a non-empty word. Every byte is read through whole loads
 // (overlapping at the end) or, below four bytes, the first, middle and last
@@ -227,12 +217,12 @@ uint64_t hash_word(std::string_view word, const ProcessKey& key) noexcept {
   uint64_t b;
   if (n >= 8) {
     size_t rest = n;
-    for (; rest > 8; p += 8, rest -= 8) h = fold_multiply(load64(p) ^ key.k0, h ^ key.k1);
-    a = load64(p + rest - 8);
+    for (; rest > 8; p += 8, rest -= 8) h = fold_multiply(load_le64(p) ^ key.k0, h ^ key.k1);
+    a = load_le64(p + rest - 8);
     b = 0;
   } else if (n >= 4) {
-    a = load32(p);
-    b = load32(p + n - 4);
+    a = load_le32(p);
+    b = load_le32(p + n - 4);
   } else {
     a = (uint64_t{p[0]} << 16) | (uint64_t{p[n / 2]} << 8) | p[n - 1];
     b = 0;

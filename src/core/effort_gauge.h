@@ -26,6 +26,7 @@ struct EffortSignals {
   uint64_t trivial_hits = 0;
 };
 
+// Python: the EffortGauge dict that effort_gauge returns; the core names the result, not the call.
 struct EffortResult {
   float score = 0.0f;  // in [0, 1], after the small-talk cap
   EffortTier tier = EffortTier::off;

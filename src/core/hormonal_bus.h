@@ -261,6 +261,7 @@ class ChannelBank {
 };
 
 // The bus core: a channel bank plus the event ring it records deposits in.
+// Python: HormonalBus; nothing else in the core is a bus, so the prefix is dropped.
 class Bus {
  public:
   // 0 channels -> 1, more than 32 -> 32; capacity 0 -> 1. Throws like
@@ -274,6 +275,7 @@ class Bus {
     return event_capacity == 0 ? 1 : event_capacity;
   }
 
+  // Python: secrete (and inject): deposit names the effect on the channels.
   // Channels, then the counter, then the event; a full ring drops the event
   // silently and the deposit stands.
   void deposit(uint32_t flags, float intensity) noexcept {
@@ -283,6 +285,7 @@ class Bus {
 
   // Pops up to `max` events, oldest first, appending to `out` only what it
   // pops (its growth follows the events, never `max`). Returns the count.
+  // Python: drain_events.
   uint64_t drain(uint64_t max, std::vector<SignalEvent>& out);
 
   ChannelBank& bank() noexcept { return bank_; }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "block_model.h"
+#include "load_le.h"
 #include "process_key.h"
 #include "shingles.h"
 
@@ -66,9 +67,8 @@ uint64_t insert_all_portable(uint64_t* slots, uint64_t mask, const uint64_t* fin
 #define ZELMO_SEEN_AVX512 1
 // The same walk with one compare per group: no branch on each slot, whose
 // outcome is unpredictable in a set that is filling up.
-__attribute__((target("avx512f,bmi"))) uint64_t insert_all_avx512(uint64_t* slots, uint64_t mask,
-                                                                  const uint64_t* fingerprints,
-                                                                  const uint64_t* homes, size_t count) noexcept {
+ZELMO_TARGET_AVX512 uint64_t insert_all_avx512(uint64_t* slots, uint64_t mask, const uint64_t* fingerprints,
+                                               const uint64_t* homes, size_t count) noexcept {
   uint64_t present = 0;
   for (size_t j = 0; j < count; ++j) {
     const __m512i x = _mm512_set1_epi64(static_cast<long long>(fingerprints[j]));
@@ -218,9 +218,7 @@ class RepeatedWindows {
   static uint64_t hash(const unsigned char* p, uint64_t len) noexcept {
     uint64_t acc = len;
     for (uint64_t i = 0; i < len; i += 8) {
-      uint64_t word = 0;
-      std::memcpy(&word, p + i, static_cast<size_t>(std::min<uint64_t>(8, len - i)));
-      acc += word * kMul[(i / 8) % 8];
+      acc += load_le64_prefix(p + i, static_cast<size_t>(std::min<uint64_t>(8, len - i))) * kMul[(i / 8) % 8];
     }
     return acc;
   }
@@ -229,15 +227,14 @@ class RepeatedWindows {
 #ifdef ZELMO_SEEN_AVX512
   // The eight lanes added modulo 2^64. Not _mm512_reduce_add_epi64: its last
   // step is a signed scalar addition, which overflows (undefined) for hashes.
-  __attribute__((target("avx512f"))) static uint64_t sum_lanes(__m512i x) noexcept {
+  ZELMO_TARGET_AVX512 static uint64_t sum_lanes(__m512i x) noexcept {
     const __m256i s4 = _mm256_add_epi64(_mm512_castsi512_si256(x), _mm512_extracti64x4_epi64(x, 1));
     const __m128i s2 = _mm_add_epi64(_mm256_castsi256_si128(s4), _mm256_extracti128_si256(s4, 1));
     return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(s2, _mm_unpackhi_epi64(s2, s2))));
   }
 
   // The same for a window of at most 64 bytes, without a branch on its length.
-  __attribute__((target("avx512f,avx512bw,avx512dq"))) bool contains64(const unsigned char* p,
-                                                                       uint64_t len) const noexcept {
+  ZELMO_TARGET_AVX512 bool contains64(const unsigned char* p, uint64_t len) const noexcept {
     const __mmask64 bytes = len == 64 ? ~__mmask64{0} : (__mmask64{1} << len) - 1;
     const __m512i v = _mm512_maskz_loadu_epi8(bytes, p);
     const __m512i mul = _mm512_loadu_si512(kMul);
@@ -388,9 +385,7 @@ inline uint64_t mul_mod(uint64_t a, uint64_t b) noexcept {  // a, b < 2^61
 uint64_t token_hash(const unsigned char* p, uint64_t len, const ProcessKey& key) noexcept {
   uint64_t h = key.k0 ^ len;
   for (uint64_t i = 0; i < len; i += 8) {
-    uint64_t word = 0;
-    std::memcpy(&word, p + i, static_cast<size_t>(std::min<uint64_t>(8, len - i)));
-    h = fold_multiply(h ^ word, key.k1);
+    h = fold_multiply(h ^ load_le64_prefix(p + i, static_cast<size_t>(std::min<uint64_t>(8, len - i))), key.k1);
   }
   return reduce(fold_multiply(h, key.k1));
 }

@@ -27,7 +27,6 @@ using siphash::kV0;
 using siphash::kV1;
 using siphash::kV2;
 using siphash::kV3;
-using siphash::load_le64;
 
 // Appends to `out` as the packed form grows: bytes at `len`, word starts.
 struct PackWriter {
@@ -82,16 +81,13 @@ void pack_rest(const unsigned char* p, const unsigned char* end, PackWriter& w) 
 
 #ifdef ZELMO_X86_DISPATCH
 
-#define ZELMO_AVX512_PACK __attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt,bmi,bmi2")))
-#define ZELMO_AVX512_HASH __attribute__((target("avx512f")))
-
-ZELMO_AVX512_PACK inline __m512i splat8(int b) noexcept { return _mm512_set1_epi8(static_cast<char>(b)); }
+ZELMO_TARGET_AVX512_BYTES inline __m512i splat8(int b) noexcept { return _mm512_set1_epi8(static_cast<char>(b)); }
 
 // White space of the 64 bytes at p (66 readable): a bit per byte, including
 // every byte of a multi-byte white-space character that starts here, plus
 // `spill` (trailing bytes of one begun in the previous block). Sets `spill`
 // to the bits such a character carries into the next block.
-ZELMO_AVX512_PACK inline uint64_t space_mask(const unsigned char* p, __m512i b0, uint64_t& spill) noexcept {
+ZELMO_TARGET_AVX512_BYTES inline uint64_t space_mask(const unsigned char* p, __m512i b0, uint64_t& spill) noexcept {
   uint64_t space = _mm512_cmpeq_epi8_mask(b0, splat8(0x20)) |
                    _mm512_cmple_epu8_mask(_mm512_sub_epi8(b0, splat8(0x09)), splat8(0x04)) | spill;
   const uint64_t c2 = _mm512_cmpeq_epi8_mask(b0, splat8(0xC2));
@@ -127,7 +123,7 @@ inline const unsigned char* after_spill(const unsigned char* p, uint64_t spill) 
 // 64 bytes at a time while 66 are readable. In each block: the white space,
 // then the bytes kept (every non-space byte, and the first byte of each
 // white-space run, as 0xFF, unless it opens the piece), compressed into place.
-ZELMO_AVX512_PACK void pack_avx512(const unsigned char* p, const unsigned char* end, PackWriter& w) {
+ZELMO_TARGET_AVX512_BYTES void pack_avx512(const unsigned char* p, const unsigned char* end, PackWriter& w) {
   w.reserve_bytes(static_cast<size_t>(end - p) + 1);
   unsigned char* const out = w.out.bytes.data();
   // Word starts are written 8 at a time through a pointer: room for every
@@ -172,7 +168,7 @@ ZELMO_AVX512_PACK void pack_avx512(const unsigned char* p, const unsigned char* 
   pack_rest(after_spill(p, spill), end, w);
 }
 
-ZELMO_AVX512_PACK uint64_t count_avx512(const unsigned char* p, const unsigned char* end) noexcept {
+ZELMO_TARGET_AVX512_BYTES uint64_t count_avx512(const unsigned char* p, const unsigned char* end) noexcept {
   uint64_t prev_space = 1, spill = 0, n = 0;
   while (end - p >= 66) {
     const uint64_t space = space_mask(p, _mm512_loadu_si512(p), spill);
@@ -183,7 +179,7 @@ ZELMO_AVX512_PACK uint64_t count_avx512(const unsigned char* p, const unsigned c
   return n + count_rest(after_spill(p, spill), end, prev_space == 0 && spill == 0);
 }
 
-ZELMO_AVX512_HASH inline void sip_round8(__m512i& v0, __m512i& v1, __m512i& v2, __m512i& v3) noexcept {
+ZELMO_TARGET_AVX512 inline void sip_round8(__m512i& v0, __m512i& v1, __m512i& v2, __m512i& v3) noexcept {
   v0 = _mm512_add_epi64(v0, v1); v1 = _mm512_rol_epi64(v1, 13); v1 = _mm512_xor_si512(v1, v0);
   v0 = _mm512_rol_epi64(v0, 32);
   v2 = _mm512_add_epi64(v2, v3); v3 = _mm512_rol_epi64(v3, 16); v3 = _mm512_xor_si512(v3, v2);
@@ -192,8 +188,16 @@ ZELMO_AVX512_HASH inline void sip_round8(__m512i& v0, __m512i& v1, __m512i& v2, 
   v2 = _mm512_rol_epi64(v2, 32);
 }
 
+// One message word per lane (siphash::compress, eight lanes at once).
+ZELMO_TARGET_AVX512 inline void sip_compress8(__m512i& v0, __m512i& v1, __m512i& v2, __m512i& v3,
+                                              __m512i m) noexcept {
+  v3 = _mm512_xor_si512(v3, m);
+  for (size_t r = 0; r < siphash::kCompressionRounds; ++r) sip_round8(v0, v1, v2, v3);
+  v0 = _mm512_xor_si512(v0, m);
+}
+
 // Lane j of out[k] = word k of rows[j]: an 8 x 8 transpose of 64-bit words.
-ZELMO_AVX512_HASH inline void transpose8(const __m512i (&rows)[8], __m512i (&out)[8]) noexcept {
+ZELMO_TARGET_AVX512 inline void transpose8(const __m512i (&rows)[8], __m512i (&out)[8]) noexcept {
   __m512i t[8], u[8];
   for (int i = 0; i < 4; ++i) {
     t[2 * i] = _mm512_unpacklo_epi64(rows[2 * i], rows[2 * i + 1]);      // words 0 2 4 6 of a pair
@@ -228,7 +232,7 @@ ZELMO_AVX512_HASH inline void transpose8(const __m512i (&rows)[8], __m512i (&out
 // last word with the length byte, and the finalisation, together.
 constexpr size_t kGroups = 2;
 
-ZELMO_AVX512_HASH void hash16_avx512(const unsigned char* buf, const uint64_t* starts, uint64_t w,
+ZELMO_TARGET_AVX512 void hash16_avx512(const unsigned char* buf, const uint64_t* starts, uint64_t w,
                                      uint64_t* out) noexcept {
   const __m512i all = _mm512_set1_epi64(-1);
   __m512i v0[kGroups], v1[kGroups], v2[kGroups], v3[kGroups], len[kGroups], words[kGroups], last[kGroups];
@@ -263,11 +267,7 @@ ZELMO_AVX512_HASH void hash16_avx512(const unsigned char* buf, const uint64_t* s
     for (uint64_t k = 0; k < stop; ++k) {
       const __m512i index = _mm512_set1_epi64(static_cast<long long>(chunk + k));
       if (chunk + k < least) {  // a whole word in every lane of every group
-        for (size_t g = 0; g < kGroups; ++g) {
-          v3[g] = _mm512_xor_si512(v3[g], cols[g][k]);
-          sip_round8(v0[g], v1[g], v2[g], v3[g]);
-          v0[g] = _mm512_xor_si512(v0[g], cols[g][k]);
-        }
+        for (size_t g = 0; g < kGroups; ++g) sip_compress8(v0[g], v1[g], v2[g], v3[g], cols[g][k]);
         continue;
       }
       for (size_t g = 0; g < kGroups; ++g) {
@@ -275,9 +275,8 @@ ZELMO_AVX512_HASH void hash16_avx512(const unsigned char* buf, const uint64_t* s
         last[g] = _mm512_mask_mov_epi64(last[g], _mm512_cmpeq_epu64_mask(words[g], index), m);
         const __mmask8 live = _mm512_cmpgt_epu64_mask(words[g], index);
         if (live == 0) continue;
-        __m512i n0 = v0[g], n1 = v1[g], n2 = v2[g], n3 = _mm512_xor_si512(v3[g], m);
-        sip_round8(n0, n1, n2, n3);
-        n0 = _mm512_xor_si512(n0, m);
+        __m512i n0 = v0[g], n1 = v1[g], n2 = v2[g], n3 = v3[g];
+        sip_compress8(n0, n1, n2, n3, m);
         v0[g] = _mm512_mask_mov_epi64(v0[g], live, n0);
         v1[g] = _mm512_mask_mov_epi64(v1[g], live, n1);
         v2[g] = _mm512_mask_mov_epi64(v2[g], live, n2);
@@ -291,12 +290,10 @@ ZELMO_AVX512_HASH void hash16_avx512(const unsigned char* buf, const uint64_t* s
     const __m512i rest_bits = _mm512_slli_epi64(_mm512_and_si512(len[g], _mm512_set1_epi64(7)), 3);
     const __m512i keep_bytes = _mm512_andnot_si512(_mm512_sllv_epi64(all, rest_bits), all);
     const __m512i b = _mm512_or_si512(_mm512_and_si512(last[g], keep_bytes), _mm512_slli_epi64(len[g], 56));
-    v3[g] = _mm512_xor_si512(v3[g], b);
-    sip_round8(v0[g], v1[g], v2[g], v3[g]);
-    v0[g] = _mm512_xor_si512(v0[g], b);
+    sip_compress8(v0[g], v1[g], v2[g], v3[g], b);
     v2[g] = _mm512_xor_si512(v2[g], _mm512_set1_epi64(0xFF));
   }
-  for (int r = 0; r < 3; ++r) {
+  for (size_t r = 0; r < siphash::kFinalizationRounds; ++r) {
     for (size_t g = 0; g < kGroups; ++g) sip_round8(v0[g], v1[g], v2[g], v3[g]);
   }
   for (size_t g = 0; g < kGroups; ++g) {
@@ -304,7 +301,7 @@ ZELMO_AVX512_HASH void hash16_avx512(const unsigned char* buf, const uint64_t* s
   }
 }
 
-ZELMO_AVX512_HASH void hash_windows_avx512(const unsigned char* buf, const uint64_t* starts, uint64_t w,
+ZELMO_TARGET_AVX512 void hash_windows_avx512(const unsigned char* buf, const uint64_t* starts, uint64_t w,
                                            size_t count, uint64_t* out) noexcept {
   size_t j = 0;
   for (; j + 8 * kGroups <= count; j += 8 * kGroups) hash16_avx512(buf, starts + j, w, out + j);
@@ -313,10 +310,7 @@ ZELMO_AVX512_HASH void hash_windows_avx512(const unsigned char* buf, const uint6
 
 bool has_avx512_pack() noexcept { return cpu_has_avx512_bytes() && !g_portable.load(std::memory_order_relaxed); }
 
-bool has_avx512_hash() noexcept {
-  static const bool yes = __builtin_cpu_supports("avx512f");
-  return yes && !g_portable.load(std::memory_order_relaxed);
-}
+bool has_avx512_hash() noexcept { return cpu_has_avx512() && !g_portable.load(std::memory_order_relaxed); }
 
 #endif  // ZELMO_X86_DISPATCH
 
@@ -336,14 +330,11 @@ uint64_t siphash13_slice(const unsigned char* p, uint64_t len) noexcept {
   uint64_t v0 = kV0, v1 = kV1, v2 = kV2, v3 = kV3;
   const uint64_t words = len >> 3;
   for (uint64_t k = 0; k < words; ++k, p += 8) {
-    const uint64_t m = load_le64(p);
-    v3 ^= m;
-    siphash::round(v0, v1, v2, v3);
-    v0 ^= m;
+    siphash::compress(v0, v1, v2, v3, load_le64(p));
   }
   const unsigned rest = static_cast<unsigned>(len & 7);
   const uint64_t tail = rest == 0 ? 0 : load_le64(p) & (~uint64_t{0} >> (64 - 8 * rest));
-  return siphash::finish13(v0, v1, v2, v3, (len << 56) | tail);
+  return siphash::finish(v0, v1, v2, v3, (len << 56) | tail);
 }
 
 void append_words(PackedWords& words, std::string_view piece) {

@@ -90,8 +90,8 @@ uint64_t count_words(std::string_view text) noexcept;
 // count + w - 1 <= words.count().
 void hash_windows(const PackedWords& words, uint64_t w, size_t first, size_t count, uint64_t* out) noexcept;
 
-// Whether the AVX-512 paths run (the processor has them and tests have not
-// asked for the portable code).
+// Whether the AVX-512 hashing runs (cpu_has_avx512() and tests have not asked
+// for the portable code); the saturation scan's own vector code follows it.
 bool avx512_shingles() noexcept;
 // For tests: the portable paths even where vector ones would run, so both
 // can be checked on one machine.

@@ -1,6 +1,8 @@
 // Default full lower-casing over the generated character tables.
 #include "unicode_data.h"
 
+#include "utf8.h"
+
 namespace zelmo::unicode {
 namespace {
 
@@ -12,38 +14,13 @@ constexpr char32_t kCapitalSigma = 0x3A3;
 constexpr char32_t kSmallSigma = 0x3C3;
 constexpr char32_t kFinalSigma = 0x3C2;
 
-void append_utf8(std::string& out, char32_t c) {
-  char buf[4];
-  std::size_t n;
-  if (c < 0x80) {
-    buf[0] = static_cast<char>(c);
-    n = 1;
-  } else if (c < 0x800) {
-    buf[0] = static_cast<char>(0xC0 | (c >> 6));
-    buf[1] = static_cast<char>(0x80 | (c & 0x3F));
-    n = 2;
-  } else if (c < 0x10000) {
-    buf[0] = static_cast<char>(0xE0 | (c >> 12));
-    buf[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | (c & 0x3F));
-    n = 3;
-  } else {
-    buf[0] = static_cast<char>(0xF0 | (c >> 18));
-    buf[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    buf[3] = static_cast<char>(0x80 | (c & 0x3F));
-    n = 4;
-  }
-  out.append(buf, n);
-}
-
 // Length of the sequence at p if it is complete and its continuation bytes are
 // continuation bytes; 0 otherwise. Keeps every read inside [p, end).
 std::size_t complete_length(const char* p, const char* end) noexcept {
-  const std::size_t n = utf8_length(static_cast<unsigned char>(*p));
+  const std::size_t n = utf8_sequence_length(static_cast<unsigned char>(*p));
   if (n == 0 || static_cast<std::size_t>(end - p) < n) return 0;
   for (std::size_t i = 1; i < n; ++i) {
-    if ((static_cast<unsigned char>(p[i]) & 0xC0) != 0x80) return 0;
+    if (!is_utf8_continuation(static_cast<unsigned char>(p[i]))) return 0;
   }
   return n;
 }

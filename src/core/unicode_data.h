@@ -65,29 +65,4 @@ inline bool is_case_ignorable(char32_t c) noexcept { return detail::char_info(c)
 // form a well-formed sequence are copied unchanged (never read past the end).
 void to_lower_full(std::string_view text, std::string& out);
 
-// Number of bytes of the UTF-8 sequence that starts with `lead`; 0 for a byte
-// that cannot start one (a continuation byte or 0xF8..0xFF).
-inline constexpr std::size_t utf8_length(unsigned char lead) noexcept {
-  return lead < 0x80 ? 1 : lead < 0xC0 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF8 ? 4 : 0;
-}
-
-// Decodes the code point at `p` and advances `p` past it. The input must be
-// valid UTF-8 with a complete sequence at `p`.
-inline char32_t decode_utf8(const char*& p) noexcept {
-  const auto b0 = static_cast<unsigned char>(p[0]);
-  if (b0 < 0x80) {
-    ++p;
-    return b0;
-  }
-  const std::size_t n = utf8_length(b0);
-  if (n == 0) {  // not a lead byte: step over it rather than stall
-    ++p;
-    return b0;
-  }
-  char32_t c = b0 & (0x7Fu >> n);
-  for (std::size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(p[i]) & 0x3Fu);
-  p += n;
-  return c;
-}
-
 }  // namespace zelmo::unicode

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "core/transcode.h"
+#include "core/utf8.h"
 
 namespace zelmo::py {
 namespace {

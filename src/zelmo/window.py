@@ -13,11 +13,14 @@ A window saves to a JSON-safe value (`ChatWindow.to_json`) and restores from
 it (`ChatWindow.from_json`); the restored window behaves exactly as one that
 was never saved. The saved value holds the messages still in play, the cycle
 at which each entered, which of their blocks are alive, which are bound to the
-message before them, the ledger and the counters. The bindings are saved
-because a turn reads only its new messages: its first message is never bound
-to the one before it, while the format, reading the messages in play as one
-list, could bind the two (a reasoning item ending a turn and the next turn's
-call), and so group them differently. A block's decay depends only on its class and on the cycles it has
+message before them, the ledger and the counters. A turn binds its first
+message to the last one added when the format would (a call to the reasoning
+item that ended the turn before), so the two stay or go together. The
+bindings are saved because the format, reading the messages in play as one
+list, could bind two that only became neighbours when messages between them
+were dropped, and so group them differently; the value also says whether the
+last message added is still in play, the one a next turn's first may bind to.
+A block's decay depends only on its class and on the cycles it has
 been through, so the blocks are rebuilt by inserting the live ones at their
 cycles and running the cycles since the oldest ordinary one again (durable
 blocks survive whatever their weight); the ledger is rebuilt entry by entry
@@ -315,6 +318,8 @@ class ChatWindow(Generic[M]):
                 raise TypeError(f"notes[{i}]: expected a str, got {type(fact).__name__}")
         fresh = self._format.records(new, self._counter)
         links = _links(fresh)
+        if links and self._binds_to_last(new[0]):
+            links[0] = (links[0][0], links[0][1], True)
         callers = dict(self._callers)
         roots = self._units(links, callers)
         if roots is None:
@@ -348,6 +353,14 @@ class ChatWindow(Generic[M]):
         self._cycles += 1
         self._settle()
         return self.request()
+
+    def _binds_to_last(self, first: M) -> bool:
+        """Whether the format binds ``first`` to the last message added (a
+        call to the reasoning item before it), which must still be in play:
+        a turn's records alone can't tell, as they start with ``first``."""
+        if not self._marks or self._marks[-1] != str(self._serial - 1):
+            return False
+        return 1 in self._format.records([self._messages[-1], first], self._counter).bound
 
     def _units(self, links: Sequence[_Links], callers: dict[str, int]) -> list[int] | None:
         """The first position of each message's unit once the new messages
@@ -440,6 +453,7 @@ class ChatWindow(Generic[M]):
             "inserted_tokens": self.inserted_tokens(), "all_tokens": self._all_tokens,
             "messages": self._messages, "born": self._born, "alive": list(map(int, alive)),
             "bound": [p for p, (_, _, bound) in enumerate(self._links) if bound],
+            "open": bool(self._marks) and self._marks[-1] == str(self._serial - 1),
         }
         try:
             text = _canonical(payload)
@@ -548,5 +562,10 @@ class ChatWindow(Generic[M]):
         self._callers = {c: p for p, made in records.calls.items() for c, _ in made}
         self._born = born
         self._marks = [str(p) for p in range(len(messages))]
-        self._serial = len(messages)
+        # A window whose last message added is gone binds nothing to it: the
+        # next marker then skips a number, so the last in play is not the last added.
+        is_open = payload.get("open", True)
+        if not isinstance(is_open, bool):
+            raise ValueError("'open' must be true or false")
+        self._serial = len(messages) + (not is_open)
         self._cycles = cycles

@@ -68,8 +68,15 @@ int main() {
   decayed_ages_decide_alike();
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  for (float h : {0.0f, -5.0f, nan, 0.05f, -inf}) CHECK(clamp_half_life(h) == 0.1f);
-  for (float h : {0.1f, 6.0f, inf}) CHECK(clamp_half_life(h) == h);
+  const float below = std::nextafter(0.1f, 0.0f);
+  for (float h : {0.0f, -5.0f, nan, 0.05f, below, -inf}) {
+    CHECK(clamp_half_life(h) == 0.1f);
+    CHECK(make_dehydrate_rule(h, 0.35f).half_life == 0.1f);
+  }
+  for (float h : {0.1f, std::nextafter(0.1f, 1.0f), 6.0f, inf}) {
+    CHECK(clamp_half_life(h) == h);
+    CHECK(make_dehydrate_rule(h, 0.35f).half_life == h);
+  }
 
   // Default rule: USER survives to age 9, unclassified to 4, ballast never.
   CHECK(oldest_surviving_age(USER, 15) == 9);

@@ -74,25 +74,6 @@ void test_properties() {
   CHECK(std::strcmp(u::kUnicodeVersion, "15.0.0") == 0);
 }
 
-void test_utf8_helpers() {
-  const char* samples[] = {"A", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"};
-  const char32_t values[] = {0x41, 0xE9, 0x20AC, 0x1F600, 0x10FFFF};
-  for (int i = 0; i < 5; ++i) {
-    const char* p = samples[i];
-    CHECK(u::utf8_length(static_cast<unsigned char>(*p)) == std::strlen(samples[i]));
-    CHECK(u::decode_utf8(p) == values[i]);
-    CHECK(p == samples[i] + std::strlen(samples[i]));
-  }
-  CHECK(u::utf8_length(0x80) == 0);
-  CHECK(u::utf8_length(0xBF) == 0);
-  CHECK(u::utf8_length(0xF8) == 0);
-  CHECK(u::utf8_length(0xFF) == 0);
-  const char stray[] = "\x80x";
-  const char* p = stray;
-  u::decode_utf8(p);
-  CHECK(p == stray + 1);  // a stray byte is stepped over, never stalls
-}
-
 void test_mappings() {
   struct Case {
     const char* in;
@@ -208,7 +189,6 @@ void test_long_runs() {
 int main() {
   test_ascii_properties();
   test_properties();
-  test_utf8_helpers();
   test_mappings();
   test_final_sigma();
   test_malformed_bytes_are_copied();

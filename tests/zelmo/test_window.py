@@ -125,13 +125,20 @@ def assert_follows_one_shot_trimming(fmt, turns, half_life=2.0, keep_last=0):
     w = ChatWindow(fmt, half_life=half_life, keep_last=keep_last)
     blocks = z.ContextApoptosis(half_life, 0.35)
     live = []  # (message, its unique text in `blocks`, its record as its turn read it)
+    added = None  # the text of the last message added
     for n, (messages, notes) in enumerate(turns):
         request = w.turn(messages, notes)
         r = fmt.records(messages)
+        # The first message is bound to the last one added, if that is still
+        # in play and the format binds the two when it reads them together.
+        last = live[-1][0] if live and live[-1][1] == added else None
+        first_bound = bool(messages) and last is not None and 1 in fmt.records([last, messages[0]]).bound
         for k, m in enumerate(messages):
             blocks.insert(f"{n}.{k}", r.flags[k])
             live.append((m, f"{n}.{k}", (r.flags[k], r.tokens[k], r.calls.get(k),
-                                         r.answers.get(k), k in r.bound)))
+                                         r.answers.get(k), k in r.bound or (k == 0 and first_bound))))
+        if messages:
+            added = f"{n}.{len(messages) - 1}"
         blocks.dehydrate()
         survivors = set(blocks.active_context())
         rows = [row for _, _, row in live]
@@ -234,6 +241,7 @@ def set_item(key, index, value):
     (lambda v: resealed(v, lambda p: p.pop("messages")), "messages"),
     (lambda v: resealed(v, lambda p: p.update(bound=[1])), "not one the format binds"),
     (lambda v: resealed(v, lambda p: p.update(bound={})), "'bound' must be a list"),
+    (lambda v: resealed(v, lambda p: p.update(open=1)), "'open' must be true or false"),
 ])
 def test_a_bad_saved_value_is_refused(make, problem):
     with pytest.raises(RestoreError, match=problem):
@@ -379,6 +387,27 @@ ACROSS_TURNS = {
 
 @pytest.mark.parametrize("name", sorted(ACROSS_TURNS))
 @pytest.mark.parametrize("half_life", [1.0, 2.0])
+def test_items_bound_across_turns_stay_or_go_together(name, half_life):
+    """A call is never sent without the reasoning item that came before it,
+    even when the two arrived in different turns."""
+    turns = [[item(kind, i) for kind, i in turn] for turn in ACROSS_TURNS[name]]
+    everything = [m for turn in turns for m in turn]
+    pairs = [(everything[p - 1], everything[p])
+             for p in openai_responses.FORMAT.records(everything).bound]
+    w = ChatWindow(openai_responses.FORMAT, half_life=half_life)
+    added = []
+    for messages in turns:
+        sent = w.turn(messages).messages
+        added += messages
+        for a, b in pairs:
+            if any(m is b for m in added):
+                assert any(m is a for m in sent) == any(m is b for m in sent), (a, b)
+    assert len(w) < len(added)  # the trimming did drop messages
+    assert_follows_one_shot_trimming(openai_responses.FORMAT, [(t, []) for t in turns], half_life)
+
+
+@pytest.mark.parametrize("name", sorted(ACROSS_TURNS))
+@pytest.mark.parametrize("half_life", [1.0, 2.0])
 def test_a_restore_groups_items_across_turns_as_the_live_window_did(name, half_life):
     turns = [[item(kind, i) for kind, i in turn] for turn in ACROSS_TURNS[name]]
     for save_at in range(len(turns)):
@@ -390,3 +419,23 @@ def test_a_restore_groups_items_across_turns_as_the_live_window_did(name, half_l
             if number == save_at:
                 saved = ChatWindow.from_json(json.loads(json.dumps(saved.to_json())))
             assert snapshot(saved) == snapshot(plain), (save_at, number)
+
+
+def test_a_restore_knows_the_last_message_added_is_gone():
+    """With no user message, the last message added can be dropped; a next
+    turn's call then binds to nothing, not to the pinned call still in play,
+    before a restore and after it."""
+    pinned = {**item("call", 0), "zelmo_pinned": True}
+    turns = [[pinned, item("assistant", 0)], [], [], [], [],
+             [item("call", 1), item("output", 0), item("output", 1)], [], [], [], []]
+    for save_at in range(len(turns)):
+        plain = ChatWindow(openai_responses.FORMAT, half_life=1.0)
+        saved = ChatWindow(openai_responses.FORMAT, half_life=1.0)
+        for number, messages in enumerate(turns):
+            plain.turn(copy.deepcopy(messages))
+            saved.turn(copy.deepcopy(messages))
+            if number == save_at:
+                saved = ChatWindow.from_json(json.loads(json.dumps(saved.to_json())))
+            assert snapshot(saved) == snapshot(plain), (save_at, number)
+    sent = plain.request().messages
+    assert sent[0]["call_id"] == "c0" and not any(m.get("call_id") == "c1" for m in sent)

@@ -1,4 +1,4 @@
-// UTF-16 and code points to UTF-8. See transcode.h.
+// UTF-16 and code points to UTF-8. See utf8.h.
 //
 // Portable loops, and on x86-64 processors that have AVX-512 (BW and VBMI2)
 // vector loops. Runs of ASCII narrow many units at once. Otherwise units go
@@ -7,10 +7,9 @@
 // are below U+0800, else 16 in 32-bit lanes. A UTF-16 block holding a
 // surrogate goes through the portable loop; a block of code points holding
 // one ends the conversion (kNotScalar). Both paths write the same bytes.
-#include "transcode.h"
+#include "utf8.h"
 
 #include <algorithm>
-
 #include <bit>
 
 #include "x86_simd.h"
@@ -19,25 +18,6 @@ namespace zelmo {
 namespace {
 
 inline bool is_surrogate(uint32_t c) noexcept { return (c & 0xFFFFF800u) == 0xD800u; }
-
-// The 1 to 4 UTF-8 bytes of code point c (a surrogate takes three).
-inline void put(uint32_t c, unsigned char*& o) noexcept {
-  if (c < 0x80) {
-    *o++ = static_cast<unsigned char>(c);
-  } else if (c < 0x800) {
-    *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else {
-    *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  }
-}
 
 // Copies the four units at in[i] as bytes, when there are four before
 // `stop` and all are ASCII.
@@ -66,10 +46,10 @@ size_t encode16_until(const char16_t* in, size_t i, size_t stop, size_t n, unsig
       o += 1 + two;
       ++i;
     } else if ((c & 0xFC00) == 0xD800 && i + 1 < n && (in[i + 1] & 0xFC00) == 0xDC00) {
-      put(0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00u), o);
+      o += encode_utf8(0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00u), o);
       i += 2;
     } else {
-      put(c, o);
+      o += encode_utf8(c, o);
       ++i;
     }
   }
@@ -84,7 +64,7 @@ bool encode32_rest(const uint32_t* in, size_t i, size_t n, unsigned char*& o, bo
     const uint32_t c = in[i++];
     if (is_surrogate(c)) return false;
     beyond |= c >= 0x10000;
-    put(c, o);
+    o += encode_utf8(c, o);
   }
   return true;
 }
@@ -112,13 +92,11 @@ inline __attribute__((always_inline)) size_t count_utf8_length(const uint32_t* i
 }
 
 #ifdef ZELMO_X86_DISPATCH
-#define ZELMO_AVX512_TRANSCODE __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
-
 // Sixteen code points, none a surrogate, one per 32-bit lane holding its
 // UTF-8 bytes in order; the bytes a lane doesn't use are compressed away.
 // Writes 64 bytes at o and returns how many of them count; `four` marks the
 // lanes beyond U+FFFF.
-ZELMO_AVX512_TRANSCODE inline unsigned encode_16_points(__m512i c, unsigned char* o, __mmask16& four) noexcept {
+ZELMO_TARGET_AVX512_BYTES inline unsigned encode_16_points(__m512i c, unsigned char* o, __mmask16& four) noexcept {
   const __m512i low6 = _mm512_set1_epi32(0x3F), cont = _mm512_set1_epi32(0x80);
   const __mmask16 two_up = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x80));
   const __mmask16 three_up = _mm512_cmpge_epu32_mask(c, _mm512_set1_epi32(0x800));
@@ -151,7 +129,7 @@ ZELMO_AVX512_TRANSCODE inline unsigned encode_16_points(__m512i c, unsigned char
 // 16-bit lane; with no surrogate, two steps of sixteen in 32-bit lanes; a
 // block holding a surrogate goes through the portable loop. Every store
 // writes at most 64 bytes at the output's current end.
-ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n, unsigned char* out) noexcept {
+ZELMO_TARGET_AVX512_BYTES size_t utf16_to_utf8_avx512(const char16_t* in, size_t n, unsigned char* out) noexcept {
   unsigned char* o = out;
   size_t i = 0;
   const __m512i x80 = _mm512_set1_epi16(0x80), x800 = _mm512_set1_epi16(0x800);
@@ -196,7 +174,7 @@ ZELMO_AVX512_TRANSCODE size_t utf16_to_utf8_avx512(const char16_t* in, size_t n,
 // 64 code points a step through ASCII (tried again after each ASCII block of
 // 16), else 16 a step. Every store writes at most 64 bytes at the output's
 // current end.
-ZELMO_AVX512_TRANSCODE size_t utf32_to_utf8_avx512(const uint32_t* in, size_t n, unsigned char* out,
+ZELMO_TARGET_AVX512_BYTES size_t utf32_to_utf8_avx512(const uint32_t* in, size_t n, unsigned char* out,
                                                     bool& beyond) noexcept {
   unsigned char* o = out;
   size_t i = 0;
@@ -236,12 +214,17 @@ ZELMO_AVX512_TRANSCODE size_t utf32_to_utf8_avx512(const uint32_t* in, size_t n,
 }
 
 // The portable count, compiled for AVX-512: sixteen 32-bit lanes a step.
-ZELMO_AVX512_TRANSCODE size_t utf8_length_of_points_avx512(const uint32_t* in, size_t n) noexcept {
+ZELMO_TARGET_AVX512_BYTES size_t utf8_length_of_points_avx512(const uint32_t* in, size_t n) noexcept {
   return count_utf8_length(in, n);
 }
 #endif
 
 }  // namespace
+
+void append_utf8(std::string& out, char32_t c) {
+  unsigned char buf[4];
+  out.append(reinterpret_cast<const char*>(buf), encode_utf8(static_cast<uint32_t>(c), buf));
+}
 
 size_t utf16_to_utf8_portable(const char16_t* in, size_t n, unsigned char* out) noexcept {
   unsigned char* o = out;

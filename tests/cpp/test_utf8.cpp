@@ -1,5 +1,7 @@
-// UTF-16 and code points to UTF-8, against a plain encoder, on the vector
-// and the portable paths: every unit class and its edges at every position
+// The UTF-8 unit. One character: the sequence lengths, decoding, and the
+// encoder against a plain one at every class edge, round-tripped. Whole
+// strings, UTF-16 and code points to UTF-8, against a plain encoder, on the
+// vector and the portable paths: every unit class and its edges at every position
 // of a vector block, surrogate pairs across block edges, lone surrogates
 // (written on their own from UTF-16, refused among code points), long runs
 // of each class, every length around the vector widths, and no read past the
@@ -15,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/transcode.h"
+#include "core/utf8.h"
 
 using namespace zelmo;
 
@@ -298,10 +300,48 @@ void utf32_random_texts() {
   }
 }
 
+void one_character() {
+  const char* samples[] = {"A", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"};
+  const char32_t values[] = {0x41, 0xE9, 0x20AC, 0x1F600, 0x10FFFF};
+  for (int i = 0; i < 5; ++i) {
+    const char* p = samples[i];
+    CHECK(utf8_sequence_length(static_cast<unsigned char>(*p)) == std::strlen(samples[i]));
+    CHECK(decode_utf8(p) == values[i]);
+    CHECK(p == samples[i] + std::strlen(samples[i]));
+  }
+  for (unsigned b : {0x80u, 0xBFu, 0xF8u, 0xFFu}) {
+    CHECK(utf8_sequence_length(static_cast<unsigned char>(b)) == 0);
+  }
+  CHECK(is_utf8_continuation(0x80) && is_utf8_continuation(0xBF));
+  CHECK(!is_utf8_continuation(0x7F) && !is_utf8_continuation(0xC0) && !is_utf8_continuation(0xFF));
+  const char stray[] = "\x80x";
+  const char* p = stray;
+  decode_utf8(p);
+  CHECK(p == stray + 1);  // a stray byte is stepped over, never stalls
+
+  // Every class edge (a surrogate as its own three bytes): the plain
+  // encoder's bytes, appended after what the string held, and decoded back.
+  const uint32_t edges[] = {0x0, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xD800, 0xDFFF,
+                            0xE000, 0xFFFF, 0x10000, 0x10FFFF};
+  for (uint32_t c : edges) {
+    std::string want = "x";
+    put(want, c);
+    std::string got = "x";
+    append_utf8(got, c);
+    CHECK(got == want);
+    unsigned char raw[4];
+    const size_t n = encode_utf8(c, raw);
+    CHECK(std::string(reinterpret_cast<const char*>(raw), n) == want.substr(1));
+    const char* q = got.data() + 1;
+    CHECK(decode_utf8(q) == c && q == got.data() + got.size());
+  }
+}
+
 }  // namespace
 
 int main() {
   std::printf("vector path: %s\n", utf8_conversion_vectorised() ? "yes" : "no");
+  one_character();
   utf16_boundary_values();
   utf16_every_length();
   utf16_random_texts();
