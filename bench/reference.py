@@ -1,8 +1,9 @@
 """Pure-Python peers of zelmo_micro, written the way a careful Python developer
 would write them for real: double precision (`math.exp2`, or `2.0 ** x` on
-Python 3.10), local binds, comprehensions, `str.split`, sets of tuples, one
-`threading.Lock` and a `collections.deque` for the bus. Nothing emulates the
-module's single-precision arithmetic or its hashing.
+Python 3.10), local binds, comprehensions, `str.split`, sets of tuples (or of
+their hashes, for the scan's windows), one `threading.Lock` and a
+`collections.deque` for the bus. Nothing emulates the module's
+single-precision arithmetic or its hashing.
 
 They are checked against the module on every benchmark workload before they
 are timed: on decisions and counts (kept texts, token sums, purge counts,
