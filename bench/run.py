@@ -361,7 +361,8 @@ HARNESS = (
     "is timed: decisions and counts exactly, single-precision figures to a relative 1e-5.")
 COLUMNS = (
     "Columns: *careful Python* is a pure-Python peer as a careful developer writes it (bench/reference.py: "
-    "double precision, comprehensions, `str.split`, sets of tuples; for the bus rows, one `threading.Lock` "
+    "double precision, comprehensions, `str.split`, sets of tuples (of their hashes for the scan's windows); "
+    "for the bus rows, one `threading.Lock` "
     "and a `collections.deque`); *numpy* vectorises the decay pass; *LangChain* is `trim_messages` "
     "(`strategy=\"last\"`, `count_tokens_approximately`) on the same history as BaseMessage objects, at "
     "the budget the module's kept messages reach. Each *÷ zelmo_micro* column is that peer's time ÷ the "
