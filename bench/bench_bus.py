@@ -88,6 +88,9 @@ def _secrete_from_two_threads(bus, calls):
         t.join()
 
 
+RELEASED = "floor, lock released"
+
+
 def run(report: common.Report, tiny: bool, calls: int | None = None):
     calls = calls or (500 if tiny else 100_000)
     floor = common.floor()
@@ -114,6 +117,13 @@ def run(report: common.Report, tiny: bool, calls: int | None = None):
     report.add("sense", "floor", harness.time_call(floor.sense, MASK))
     report.add("tick", "floor", harness.time_call(floor.tick, 0.999))
     report.add(TICK_LIVE, "floor", harness.time_fresh(lambda: (floor.tick, (0.999,)), LIVE_TICKS))
+    # The bus promises to release the interpreter lock in these calls; the
+    # same floors with one release show what that promise costs anyone.
+    report.add("secrete", RELEASED, harness.time_fresh(lambda: (floor.secrete_released, (FLAGS, 0.5)), calls))
+    report.add("inject", RELEASED, harness.time_fresh(lambda: (floor.inject_released, (sig,)), calls))
+    report.add("sense", RELEASED, harness.time_call(floor.sense_released, MASK))
+    report.add("tick", RELEASED, harness.time_call(floor.tick_released, 0.999))
+    report.add(TICK_LIVE, RELEASED, harness.time_fresh(lambda: (floor.tick_released, (0.999,)), LIVE_TICKS))
 
     events = 64 if tiny else 4096
     name = f"drain_events({events})"

@@ -53,6 +53,7 @@ FAMILIES = tuple(sorted(os.path.basename(p) for p in glob.glob(os.path.join(HERE
 MODULE = "zelmo"
 PEERS = {"python": "careful Python", "numpy": "numpy", "langchain": "LangChain"}  # peer ÷ module
 FLOOR = "floor"  # module ÷ floor
+RELEASED = "floor, lock released"  # the bus's floor with its promised lock release
 README_START, README_END = "<!-- bench-results:start -->", "<!-- bench-results:end -->"
 
 
@@ -255,6 +256,11 @@ def goals(rows: list[dict], ratios: list[dict], cpp: dict, mem: list[dict]) -> l
         if key in (w, c, d) or FLOOR not in r.get(key, {}) or impls[MODULE].get("unit") != "call":
             continue
         add(f"`{key}` ≤ 1.5× its floor", f"{r[key][FLOOR]:.2f}×", r[key][FLOOR] <= 1.5)
+        released = impls.get(RELEASED)
+        if released:
+            within = impls[MODULE]["seconds"] / released["seconds"]
+            add(f"`{key}` ≤ 1.5× its floor with the interpreter lock released once, as the bus promises",
+                f"{within:.2f}×", within <= 1.5)
     raw = cpp.get("siphash13 bytes/s")
     for row in rows:
         if raw and row.get("impl") == MODULE and row.get("bytes_hashed"):
