@@ -3,6 +3,8 @@
 
 #include <math.h>
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "block_model.h"
@@ -27,25 +29,33 @@ std::string one_line_digest(std::string_view text) {
   // bytes are joined the clip point and "something follows" are both known,
   // and the rest of the text need not be read.
   constexpr size_t enough = kDigestBytes + 4;
-  std::string joined;
-  // One allocation: room for the longest digest, and for the "- " and "\n"
-  // that the ledger puts around an entry (append_state frames it in place).
-  joined.reserve(enough + kEllipsis.size() + 3);
+  char joined[enough];
+  size_t n = 0;
   WordSplitter split(text);
   std::string_view word;
-  while (joined.size() < enough && split.next(word)) {
-    if (!joined.empty()) joined += ' ';
-    joined.append(word.substr(0, enough - joined.size()));
+  while (n < enough && split.next(word)) {
+    if (n != 0) joined[n++] = ' ';
+    const size_t take = std::min(word.size(), enough - n);
+    std::memcpy(joined + n, word.data(), take);
+    n += take;
   }
-  if (joined.size() <= kDigestBytes) return joined;
-  size_t cut = kDigestBytes;
-  while (cut < joined.size() && is_continuation(joined[cut])) ++cut;
-  // No boundary before the end (only possible when the whole text was read):
-  // the character covering byte 120 is the last one, keep everything.
-  if (cut == joined.size()) return joined;
-  joined.resize(cut);
-  joined.append(kEllipsis);
-  return joined;
+  size_t keep = n;
+  bool clipped = false;
+  if (n > kDigestBytes) {
+    size_t cut = kDigestBytes;
+    while (cut < n && is_continuation(joined[cut])) ++cut;
+    // No boundary before the end (only possible when the whole text was
+    // read): the character covering byte 120 is the last one, keep it all.
+    clipped = cut != n;
+    keep = cut;
+  }
+  // One allocation: room for the digest, and for the "- " and "\n" that the
+  // ledger puts around an entry (append_state frames it in place).
+  std::string digest;
+  digest.reserve(keep + kEllipsis.size() + 3);
+  digest.append(joined, keep);
+  if (clipped) digest.append(kEllipsis);
+  return digest;
 }
 
 float initial_oxygen(uint32_t signal, std::optional<float> oxygen) noexcept {
