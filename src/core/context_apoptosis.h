@@ -41,12 +41,12 @@ struct StateEntry {
   std::string_view text() const noexcept { return std::string_view(line).substr(2, line.size() - 3); }
 };
 
-// Names one piece of a render (see ContextWindow::visit_render_pieces). The
-// pieces of one render have distinct keys, in increasing order (operator<),
-// and a piece keeps its key for as long as its text stays the same: a block
-// and the separator before it carry the block's id, an entry its id, the
-// purpose line the version set_purpose gave it. A key never comes back once
-// its piece is gone.
+// Names one piece of a render (see ContextWindow::visit_render_pieces): a
+// block and the separator before it carry the block's id, an entry its id,
+// the purpose line the version set_purpose gave it. Two pieces with the same
+// key, in any two renders of a window, have the same text; that is what
+// RenderDiff's result rests on. The pieces of one render have distinct keys
+// in increasing order (operator<), which keeps its edits few.
 struct PieceKey {
   enum Kind : uint8_t { purpose, state_header, entry, separator, block };
   Kind kind;
