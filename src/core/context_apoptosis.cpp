@@ -3,8 +3,6 @@
 
 #include <math.h>
 
-#include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "block_model.h"
@@ -30,15 +28,7 @@ std::string one_line_digest(std::string_view text) {
   // and the rest of the text need not be read.
   constexpr size_t enough = kDigestBytes + 4;
   char joined[enough];
-  size_t n = 0;
-  WordSplitter split(text);
-  std::string_view word;
-  while (n < enough && split.next(word)) {
-    if (n != 0) joined[n++] = ' ';
-    const size_t take = std::min(word.size(), enough - n);
-    std::memcpy(joined + n, word.data(), take);
-    n += take;
-  }
+  const size_t n = join_words_prefix(text, joined, enough);
   size_t keep = n;
   bool clipped = false;
   if (n > kDigestBytes) {

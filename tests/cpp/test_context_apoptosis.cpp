@@ -180,6 +180,11 @@ static void test_digest() {
   const std::string four = std::string(118, 'a') + "\xF0\x9F\x98\x80";  // bytes 118..121
   CHECK(one_line_digest(four) == four);
   CHECK(one_line_digest(four + "b") == four + "\xE2\x80\xA6");
+  // 123 bytes joined, the last character ending there, then only white
+  // space: nothing follows, so nothing is elided.
+  const std::string four_last = std::string(119, 'a') + "\xF0\x9F\x98\x80";
+  CHECK(one_line_digest(four_last + " \t\xE3\x80\x80") == four_last);
+  CHECK(one_line_digest(four_last + " \xE2\x80\xA8b") == four_last + "\xE2\x80\xA6");
   // Differential check against the spelled-out rule on random texts.
   std::mt19937 rng(12345);
   const char* pieces[] = {"a", "bc", " ", "  ", "\n", "\t", "\xC3\xA9", "\xE2\x82\xAC",
