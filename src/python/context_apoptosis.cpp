@@ -68,6 +68,21 @@ class Pieces {
   std::vector<Piece> items_;
 };
 
+// One edit of the kept list, as RenderDiff gives it under the window's
+// locks, applied after they are released: erase `count` items at `pos`, or
+// insert at `pos` the str of a new piece, which is `str` when the piece is
+// a block inserted with an exact str (a reference taken at once, since
+// objects made later may run a collection, and finalizers, and so an insert
+// or a render), a shared separator or header, or else the piece's text,
+// copied into `texts` at [text_begin, text_end).
+struct Edit {
+  std::size_t pos;
+  std::size_t count;  // 0 for an insertion
+  PieceKey key;
+  Ref str;
+  std::size_t text_begin, text_end;
+};
+
 // What render keeps between calls: a list of the last render's pieces as
 // strs (the purpose line, "STATE:\n", each "- entry\n" line, each block and
 // each "\n" between blocks), which the next render edits as the window's
@@ -81,6 +96,10 @@ struct RenderCache {
   Ref parts;              // a list, or null when nothing is kept
   RenderDiff diff;        // the keys of `parts`
   Pieces inserted;        // strs of blocks inserted since the last render
+  // Empty between renders, kept for their capacity while it is small (a
+  // first render, which copies every text, leaves nothing large behind).
+  std::vector<Edit> edits;
+  std::string texts;
 };
 
 // The window holds three mutexes and cannot move, so the instance owns it
@@ -232,21 +251,6 @@ Interned k_newline("\n");
 Interned k_state_header("STATE:\n");
 Interned k_empty("");
 
-// One edit of the kept list, as RenderDiff gives it under the window's
-// locks, applied after they are released: erase `count` items at `pos`, or
-// insert at `pos` the str of a new piece, which is `str` when the piece is
-// a block inserted with an exact str (a reference taken at once, since
-// objects made later may run a collection, and finalizers, and so an insert
-// or a render), a shared separator or header, or else the piece's text,
-// copied into `texts` at [text_begin, text_end).
-struct Edit {
-  std::size_t pos;
-  std::size_t count;  // 0 for an insertion
-  PieceKey key;
-  Ref str;
-  std::size_t text_begin, text_end;
-};
-
 // Finds a block's str among those kept since insert, ids increasing.
 class Matcher {
  public:
@@ -263,9 +267,8 @@ class Matcher {
 
 // The edits that turn the kept list, whose keys `diff` holds, into this
 // render's pieces.
-std::vector<Edit> plan_edits(const ContextWindow& window, RenderDiff& diff, const Pieces& inserted,
-                             std::string& texts) {
-  std::vector<Edit> edits;
+void plan_edits(const ContextWindow& window, RenderDiff& diff, const Pieces& inserted,
+                std::vector<Edit>& edits, std::string& texts) {
   Matcher known_blocks(inserted);
   diff.update(
       window, [&](std::size_t pos, std::size_t count) { edits.push_back(Edit{pos, count, {}, Ref(), 0, 0}); },
@@ -283,7 +286,6 @@ std::vector<Edit> plan_edits(const ContextWindow& window, RenderDiff& diff, cons
         texts.append(text);
         e.text_end = texts.size();
       });
-  return edits;
 }
 
 // The str an insertion puts in the list.
@@ -322,14 +324,20 @@ PyObject* ca_render(PyObject* self, PyObject*) {
       diff.reset();
       parts = new_list(0);
     }
-    std::string texts;
-    std::vector<Edit> edits = plan_edits(*inst->value.window, diff, cache.inserted, texts);
+    std::vector<Edit> edits = std::move(cache.edits);
+    std::string texts = std::move(cache.texts);
+    edits.clear();
+    texts.clear();
+    plan_edits(*inst->value.window, diff, cache.inserted, edits, texts);
     cache.inserted.clear();
     cache.rendered = true;
     apply_edits(parts.get(), edits, texts);
+    edits.clear();
     Ref text = take(PyUnicode_Join(k_empty.get(), parts.get()));
     cache.parts = std::move(parts);
     cache.diff = std::move(diff);
+    if (edits.capacity() <= 64) cache.edits = std::move(edits);
+    if (texts.capacity() <= 4096) cache.texts = std::move(texts);
     return text;
   });
 }
