@@ -7,6 +7,8 @@
 
 #include "block_model.h"
 #include "fault.h"
+#include "half_life.h"
+#include "utf8.h"
 
 namespace zelmo {
 
@@ -14,10 +16,6 @@ namespace {
 
 constexpr size_t kDigestBytes = 120;
 constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026
-
-inline bool is_continuation(char c) noexcept {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
 
 }  // namespace
 
@@ -33,7 +31,7 @@ std::string one_line_digest(std::string_view text) {
   bool clipped = false;
   if (n > kDigestBytes) {
     size_t cut = kDigestBytes;
-    while (cut < n && is_continuation(joined[cut])) ++cut;
+    while (cut < n && is_utf8_continuation(static_cast<unsigned char>(joined[cut]))) ++cut;
     // No boundary before the end (only possible when the whole text was
     // read): the character covering byte 120 is the last one, keep it all.
     clipped = cut != n;
@@ -57,7 +55,7 @@ uint64_t ledger_content_hash(std::string_view text) noexcept { return content_ha
 
 ContextWindow::ContextWindow(float half_life, float safe_threshold, size_t capacity,
                              size_t state_capacity, LedgerHash ledger_hash)
-    : half_life_(half_life >= 0.1f ? half_life : 0.1f),  // NaN fails the comparison
+    : half_life_(clamp_half_life(half_life)),
       safe_threshold_(safe_threshold),
       state_capacity_(state_capacity == 0 ? 1 : state_capacity),
       ledger_hash_(ledger_hash) {

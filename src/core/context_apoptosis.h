@@ -97,7 +97,7 @@ uint64_t ledger_content_hash(std::string_view text) noexcept;
 // Python: ContextApoptosis. The core is named for what it holds, a window of blocks; the module keeps its users' name.
 class ContextWindow {
  public:
-  // half_life is raised to at least 0.1f (NaN too); state_capacity 0 means 1.
+  // half_life goes through clamp_half_life (at least 0.1f, NaN too); state_capacity 0 means 1.
   // Reserves room for `capacity` blocks: an unrepresentable reservation
   // throws Fault("capacity overflow"), an unobtainable one std::bad_alloc.
   ContextWindow(float half_life, float safe_threshold, size_t capacity, size_t state_capacity,
