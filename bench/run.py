@@ -69,7 +69,10 @@ def run_families(tiny: bool, tmp: str, only=None, rounds: int = 1) -> list[dict]
                 continue
             out = os.path.join(tmp, script + ".json")
             cmd = [sys.executable, os.path.join(HERE, script), "--json", out] + (["--tiny"] if tiny else [])
-            subprocess.run(cmd, check=True)
+            # numpy's BLAS threads would otherwise idle beside the timed
+            # loops on a 2-core machine; nothing here needs them.
+            env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+            subprocess.run(cmd, check=True, env=env)
             with open(out) as f:
                 for row in json.load(f):
                     timed = "seconds" in row
