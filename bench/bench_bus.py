@@ -2,6 +2,10 @@
 `drain_events(4096)` on one thread, `secrete` from two threads at once, and
 a whole cycle per event: 4096 `secrete` calls and one `drain_events(4096)`.
 
+`tick` runs twice: on a bus that the row's own ticks have brought to rest
+(as in any long idle stretch), and on fresh buses whose every channel still
+changes (see TICK_LIVE).
+
 Peers: the careful Python bus, one `threading.Lock` and a `collections.deque`
 of (flags, intensity) tuples built at `secrete` time (reference.HormonalBus,
 reported in the "python" column), and the floor (bench/floor): a function
@@ -46,6 +50,21 @@ def _script(bus, signal_cls):
     return out
 
 
+# The "tick" row ticks one bus over and over: within the warm-up its five
+# channels reach a subnormal value that 0.999 leaves as it is, and the other
+# 27 stay zero, so no channel changes any more. This row ticks fresh buses
+# whose 32 channels all hold normal values, so that every channel changes on
+# every tick of the sample (0.999^LIVE_TICKS stays far above the subnormals).
+TICK_LIVE = "tick, 32 live channels"
+LIVE_TICKS = 10_000
+
+
+def _live(cls):
+    bus = cls(32)
+    bus.secrete(0xFFFFFFFF, 1.0)
+    return bus
+
+
 def _filled(cls, events):
     bus = cls(32, events)
     for i in range(events):
@@ -69,6 +88,9 @@ def _secrete_from_two_threads(bus, calls):
         t.join()
 
 
+RELEASED = "floor, lock released"
+
+
 def run(report: common.Report, tiny: bool, calls: int | None = None):
     calls = calls or (500 if tiny else 100_000)
     floor = common.floor()
@@ -89,10 +111,19 @@ def run(report: common.Report, tiny: bool, calls: int | None = None):
             bus.secrete(FLAGS, 0.5)
         report.add("sense", impl, harness.time_call(bus.sense, MASK))
         report.add("tick", impl, harness.time_call(bus.tick, 0.999))
+        report.add(TICK_LIVE, impl, harness.time_fresh(lambda: (_live(bus_cls).tick, (0.999,)), LIVE_TICKS))
     report.add("secrete", "floor", harness.time_fresh(lambda: (floor.secrete, (FLAGS, 0.5)), calls))
     report.add("inject", "floor", harness.time_fresh(lambda: (floor.inject, (sig,)), calls))
     report.add("sense", "floor", harness.time_call(floor.sense, MASK))
     report.add("tick", "floor", harness.time_call(floor.tick, 0.999))
+    report.add(TICK_LIVE, "floor", harness.time_fresh(lambda: (floor.tick, (0.999,)), LIVE_TICKS))
+    # The bus promises to release the interpreter lock in these calls; the
+    # same floors with one release show what that promise costs anyone.
+    report.add("secrete", RELEASED, harness.time_fresh(lambda: (floor.secrete_released, (FLAGS, 0.5)), calls))
+    report.add("inject", RELEASED, harness.time_fresh(lambda: (floor.inject_released, (sig,)), calls))
+    report.add("sense", RELEASED, harness.time_call(floor.sense_released, MASK))
+    report.add("tick", RELEASED, harness.time_call(floor.tick_released, 0.999))
+    report.add(TICK_LIVE, RELEASED, harness.time_fresh(lambda: (floor.tick_released, (0.999,)), LIVE_TICKS))
 
     events = 64 if tiny else 4096
     name = f"drain_events({events})"
@@ -147,6 +178,7 @@ def module_calls(tiny: bool):
             ("inject", lambda: (bus_cls(32, 1000).inject, (sig_cls(FLAGS, 0.5),), 1000)),
             ("sense", lambda: (warm().sense, (MASK,), 1000)),
             ("tick", lambda: (warm().tick, (0.999,), 1000)),
+            (TICK_LIVE, lambda: (_live(bus_cls).tick, (0.999,), 1000)),
             (f"drain_events({events})", lambda: (_filled(bus_cls, events).drain_events, (events,), 1))]
 
 

@@ -53,6 +53,7 @@ FAMILIES = tuple(sorted(os.path.basename(p) for p in glob.glob(os.path.join(HERE
 MODULE = "zelmo"
 PEERS = {"python": "careful Python", "numpy": "numpy", "langchain": "LangChain"}  # peer ÷ module
 FLOOR = "floor"  # module ÷ floor
+RELEASED = "floor, lock released"  # the bus's floor with its promised lock release
 README_START, README_END = "<!-- bench-results:start -->", "<!-- bench-results:end -->"
 
 
@@ -68,7 +69,10 @@ def run_families(tiny: bool, tmp: str, only=None, rounds: int = 1) -> list[dict]
                 continue
             out = os.path.join(tmp, script + ".json")
             cmd = [sys.executable, os.path.join(HERE, script), "--json", out] + (["--tiny"] if tiny else [])
-            subprocess.run(cmd, check=True)
+            # numpy's BLAS threads would otherwise idle beside the timed
+            # loops on a 2-core machine; nothing here needs them.
+            env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+            subprocess.run(cmd, check=True, env=env)
             with open(out) as f:
                 for row in json.load(f):
                     timed = "seconds" in row
@@ -255,6 +259,11 @@ def goals(rows: list[dict], ratios: list[dict], cpp: dict, mem: list[dict]) -> l
         if key in (w, c, d) or FLOOR not in r.get(key, {}) or impls[MODULE].get("unit") != "call":
             continue
         add(f"`{key}` ≤ 1.5× its floor", f"{r[key][FLOOR]:.2f}×", r[key][FLOOR] <= 1.5)
+        released = impls.get(RELEASED)
+        if released:
+            within = impls[MODULE]["seconds"] / released["seconds"]
+            add(f"`{key}` ≤ 1.5× its floor with the interpreter lock released once, as the bus promises",
+                f"{within:.2f}×", within <= 1.5)
     raw = cpp.get("siphash13 bytes/s")
     for row in rows:
         if raw and row.get("impl") == MODULE and row.get("bytes_hashed"):
@@ -361,7 +370,8 @@ HARNESS = (
     "is timed: decisions and counts exactly, single-precision figures to a relative 1e-5.")
 COLUMNS = (
     "Columns: *careful Python* is a pure-Python peer as a careful developer writes it (bench/reference.py: "
-    "double precision, comprehensions, `str.split`, sets of tuples; for the bus rows, one `threading.Lock` "
+    "double precision, comprehensions, `str.split`, sets of tuples (of their hashes for the scan's windows); "
+    "for the bus rows, one `threading.Lock` "
     "and a `collections.deque`); *numpy* vectorises the decay pass; *LangChain* is `trim_messages` "
     "(`strategy=\"last\"`, `count_tokens_approximately`) on the same history as BaseMessage objects, at "
     "the budget the module's kept messages reach. Each *÷ zelmo_micro* column is that peer's time ÷ the "

@@ -399,6 +399,39 @@ WindowMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=
 test_window_matches_model = WindowMachine.TestCase
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_render_follows_a_long_session(seed):
+    """Render edits what it kept from the last render (purged blocks and
+    their separators out, rolled-off entries out, new pieces in, a changed
+    purpose replaced). Every render of a long session, with renders skipped
+    now and then and blocks given as str subclasses too, equals the layout
+    built afresh from the window's blocks and ledger."""
+    import random
+
+    rng = random.Random(seed)
+    w = CA(1.5, 0.35, 16, 6)
+    purpose = None
+    words = ["alpha", "b\u00e9ta", "\u03b3", "\U0001f680", "x" * 40, "  ", "\n"]
+    for turn in range(150):
+        for _ in range(rng.randint(0, 4)):
+            text = "".join(rng.choice(words) for _ in range(rng.randint(0, 30)))
+            w.insert(Text(text) if rng.random() < 0.1 else text,
+                     rng.choice([0, z.USER, z.ASSISTANT, z.TOOL, z.THINKING, z.FACT]))
+        w.dehydrate(absorb=rng.random() < 0.8)
+        if rng.random() < 0.1:
+            w.note_state(rng.choice(words))
+        if rng.random() < 0.05:
+            purpose = rng.choice([None, "P", "purpose \u00e9"])
+            w.set_purpose(purpose)
+        if rng.random() < 0.8:
+            entries = w.state_entries()
+            expected = ("" if purpose is None else purpose + "\n") + \
+                ("STATE:\n" + "".join(f"- {e}\n" for e in entries) if entries else "") + \
+                "\n".join(w.active_context())
+            rendered = w.render()
+            assert rendered == expected and type(rendered) is str
+
+
 # ------------------------------------------------------------------ threads
 
 def test_threads_do_not_deadlock():

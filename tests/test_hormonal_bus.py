@@ -156,6 +156,41 @@ def test_inject_equals_secrete_and_copies_the_signal():
     assert a.drain_events(10) == b.drain_events(10) == [(0b1010_0101, F32(0.3).item()), (2, 1.0)]
 
 
+@pytest.mark.parametrize(
+    "call, flags",
+    [(lambda b: b.secrete(5, 0.5), 5), (lambda b: b.secrete(5, intensity=0.5), 5),
+     (lambda b: b.secrete(intensity=0.5, flags=5), 5), (lambda b: b.secrete(*(5, 0.5), **{}), 5),
+     (lambda b: b.secrete(True, F32(0.5)), 1), (lambda b: b.inject(z.HormonalSignal(5, 0.5)), 5),
+     (lambda b: b.inject(signal=z.HormonalSignal(5, 0.5)), 5)],
+)
+def test_every_argument_shape_deposits_alike(call, flags):
+    bus = z.HormonalBus(4)
+    call(bus)
+    call(bus)
+    assert bus.snapshot() == [1.0 * (flags >> i & 1) for i in range(4)]
+    assert bus.drain_events(5) == [(flags, 0.5)] * 2
+    assert (bus.sense(mask=flags), bus.concentration(signal_bit=0)) == (bus.sense(flags), 1.0)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [(lambda b: b.secrete(1, 2.0, 3), "HormonalBus.secrete() takes 2 positional arguments but 3 were given"),
+     (lambda b: b.secrete(1), "HormonalBus.secrete() missing 1 required positional argument: 'intensity'"),
+     (lambda b: b.sense(), "HormonalBus.sense() missing 1 required positional argument: 'mask'"),
+     (lambda b: b.tick(1.0, 2.0), "HormonalBus.tick() takes 1 positional arguments but 2 were given"),
+     (lambda b: b.inject(z.HormonalSignal(1), None), "HormonalBus.inject() takes 1 positional arguments but 2 were given"),
+     (lambda b: b.sense(1, mask=1), "HormonalBus.sense() got multiple values for argument 'mask'")],
+)
+def test_argument_count_errors_change_nothing(call, message):
+    bus = z.HormonalBus(4, 8)
+    bus.secrete(0b11, 0.5)
+    before = state(bus)
+    with pytest.raises(TypeError) as info:
+        call(bus)
+    assert str(info.value) == message
+    assert state(bus) == before and bus.drain_events(10) == [(3, 0.5)]
+
+
 def test_sense_and_concentration():
     bus = z.HormonalBus(4)
     for i, v in enumerate([1.0, 2.0, 4.0, 8.0]):

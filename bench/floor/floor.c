@@ -293,6 +293,22 @@ static PyObject *tick(PyObject *self, PyObject *args, PyObject *kwargs) {
   Py_RETURN_NONE;
 }
 
+/* The same four with the interpreter lock released and taken back once, as
+ * the bus's contract makes the module do around its work (other threads run
+ * meanwhile): the floor of any implementation that keeps that promise. */
+static PyObject *released(PyObject *result) {
+  if (result) PyEval_RestoreThread(PyEval_SaveThread());
+  return result;
+}
+#define RELEASED(name)                                                                   \
+  static PyObject *name##_released(PyObject *self, PyObject *args, PyObject *kwargs) { \
+    return released(name(self, args, kwargs));                                          \
+  }
+RELEASED(secrete)
+RELEASED(inject)
+RELEASED(sense)
+RELEASED(tick)
+
 /* drain_events(max): the list of max (int, float) tuples, the events a bus
  * filled with secrete(i & 0xFF, 1.0) holds. */
 static PyObject *drain_events(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -406,6 +422,10 @@ static PyMethodDef methods[] = {
     KW(inject, "inject(signal)'s floor"),
     KW(sense, "sense(mask)'s floor"),
     KW(tick, "tick(decay)'s floor"),
+    KW(secrete_released, "secrete's floor, the interpreter lock released once"),
+    KW(inject_released, "inject's floor, the interpreter lock released once"),
+    KW(sense_released, "sense's floor, the interpreter lock released once"),
+    KW(tick_released, "tick's floor, the interpreter lock released once"),
     KW(drain_events, "drain_events(max)'s floor: max (int, float) tuples"),
     KW(consolidation_gain, "consolidation_gain's floor: the five-key dict"),
     KW(saturation_scan, "saturation_scan's floor: the text read, a float returned"),

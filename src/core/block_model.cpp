@@ -123,6 +123,41 @@ inline size_t space_len(const unsigned char* p, const unsigned char* end) noexce
 
 }  // namespace
 
+size_t join_words_prefix(std::string_view text, char* out, size_t cap) noexcept {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* const end = p + text.size();
+  // Every byte is written at out[n]: a word byte as it is, a white-space
+  // character as one ' '. n moves past a word byte always and past a space
+  // only right after a word byte, so runs of white space collapse and none
+  // leads; at most one trailing space is left to drop at the end.
+  size_t n = 0;
+  size_t after_word = 0;  // 1 when out[n - 1] is a word byte
+  while (p != end && n < cap) {
+    const unsigned char c = *p;
+    size_t len = 1, word = 1;
+    switch (kByteClass.v[c]) {
+      case 0: break;
+      case 1: word = 0; break;
+      default:
+        if (const size_t s = space_len(p, end)) {
+          len = s;
+          word = 0;
+        }
+    }
+    out[n] = word ? static_cast<char>(c) : ' ';
+    n += word | after_word;
+    after_word = word;
+    p += len;
+  }
+  // A trailing space stays only when a word follows it.
+  if (n != 0 && after_word == 0) {
+    size_t s;
+    while (p != end && (s = space_len(p, end)) != 0) p += s;
+    if (p == end) --n;
+  }
+  return n;
+}
+
 bool WordSplitter::next(std::string_view& word) noexcept {
   const unsigned char* p = p_;
   const unsigned char* const end = end_;

@@ -75,6 +75,12 @@ class WordSplitter {
   const unsigned char* end_;
 };
 
+// The first min(cap, size) bytes of the words of a valid UTF-8 text joined
+// by single spaces (the words WordSplitter yields), written to `out`; returns
+// how many. Reads the text only as far as the prefix needs, and decides
+// white space without a branch per ASCII byte.
+size_t join_words_prefix(std::string_view text, char* out, size_t cap) noexcept;
+
 template <class F>
 void for_each_word(std::string_view text, F&& f) {
   WordSplitter split(text);

@@ -7,6 +7,8 @@
 
 #include "block_model.h"
 #include "fault.h"
+#include "half_life.h"
+#include "utf8.h"
 
 namespace zelmo {
 
@@ -14,10 +16,6 @@ namespace {
 
 constexpr size_t kDigestBytes = 120;
 constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026
-
-inline bool is_continuation(char c) noexcept {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
 
 }  // namespace
 
@@ -27,22 +25,25 @@ std::string one_line_digest(std::string_view text) {
   // bytes are joined the clip point and "something follows" are both known,
   // and the rest of the text need not be read.
   constexpr size_t enough = kDigestBytes + 4;
-  std::string joined;
-  WordSplitter split(text);
-  std::string_view word;
-  while (joined.size() < enough && split.next(word)) {
-    if (!joined.empty()) joined += ' ';
-    joined.append(word.substr(0, enough - joined.size()));
+  char joined[enough];
+  const size_t n = join_words_prefix(text, joined, enough);
+  size_t keep = n;
+  bool clipped = false;
+  if (n > kDigestBytes) {
+    size_t cut = kDigestBytes;
+    while (cut < n && is_utf8_continuation(static_cast<unsigned char>(joined[cut]))) ++cut;
+    // No boundary before the end (only possible when the whole text was
+    // read): the character covering byte 120 is the last one, keep it all.
+    clipped = cut != n;
+    keep = cut;
   }
-  if (joined.size() <= kDigestBytes) return joined;
-  size_t cut = kDigestBytes;
-  while (cut < joined.size() && is_continuation(joined[cut])) ++cut;
-  // No boundary before the end (only possible when the whole text was read):
-  // the character covering byte 120 is the last one, keep everything.
-  if (cut == joined.size()) return joined;
-  joined.resize(cut);
-  joined.append(kEllipsis);
-  return joined;
+  // One allocation: room for the digest, and for the "- " and "\n" that the
+  // ledger puts around an entry (append_state frames it in place).
+  std::string digest;
+  digest.reserve(keep + kEllipsis.size() + 3);
+  digest.append(joined, keep);
+  if (clipped) digest.append(kEllipsis);
+  return digest;
 }
 
 float initial_oxygen(uint32_t signal, std::optional<float> oxygen) noexcept {
@@ -54,7 +55,7 @@ uint64_t ledger_content_hash(std::string_view text) noexcept { return content_ha
 
 ContextWindow::ContextWindow(float half_life, float safe_threshold, size_t capacity,
                              size_t state_capacity, LedgerHash ledger_hash)
-    : half_life_(half_life >= 0.1f ? half_life : 0.1f),  // NaN fails the comparison
+    : half_life_(clamp_half_life(half_life)),
       safe_threshold_(safe_threshold),
       state_capacity_(state_capacity == 0 ? 1 : state_capacity),
       ledger_hash_(ledger_hash) {
@@ -182,20 +183,26 @@ uint64_t ContextWindow::dehydrate(float reinforce_boost, bool absorb) {
 
 bool ContextWindow::append_state(std::string text) {
   const uint64_t h = ledger_hash_(text);  // outside the lock
+  // The entry's line, made from the text in place when it has the room.
+  std::string line = std::move(text);
+  line.insert(0, "- ");
+  line.push_back('\n');
   std::lock_guard lock(ledger_mu_);
   // Equal hashes usually mean equal texts, but the hash's key is public, so
-  // two texts can be made to collide: only the same text is a repeat.
+  // two texts can be made to collide: only the same text (the same line) is
+  // a repeat.
   for (const StateEntry& e : ledger_)
-    if (e.hash == h && e.text == text) return false;  // a repeat keeps its place
-  ledger_.push_back(StateEntry{h, std::move(text), last_entry_id_ + 1});
+    if (e.hash == h && e.line == line) return false;  // a repeat keeps its place
+  ledger_.push_back(StateEntry{h, std::move(line), last_entry_id_ + 1});
   ++last_entry_id_;
   while (ledger_.size() > state_capacity_) ledger_.pop_front();
   return true;
 }
 
 void ContextWindow::set_purpose(std::optional<std::string> text) {
+  if (text) text->push_back('\n');
   std::lock_guard lock(purpose_mu_);
-  purpose_.swap(text);  // the old purpose is freed after the lock is released
+  purpose_line_.swap(text);  // the old purpose is freed after the lock is released
   ++purpose_version_;
 }
 
@@ -203,43 +210,13 @@ std::vector<std::string> ContextWindow::state_entries() const {
   std::lock_guard lock(ledger_mu_);
   std::vector<std::string> out;
   out.reserve(ledger_.size());
-  for (const StateEntry& e : ledger_) out.push_back(e.text);
+  for (const StateEntry& e : ledger_) out.emplace_back(e.text());
   return out;
 }
 
 std::string ContextWindow::render() const {
   std::string out;
-  {
-    std::lock_guard lock(purpose_mu_);
-    if (purpose_) {
-      out.append(*purpose_);
-      out += '\n';
-    }
-  }
-  {
-    std::lock_guard lock(ledger_mu_);
-    if (!ledger_.empty()) {
-      size_t need = 7;
-      for (const StateEntry& e : ledger_) need += e.text.size() + 3;
-      out.reserve(out.size() + need);
-      out.append("STATE:\n");
-      for (const StateEntry& e : ledger_) {
-        out.append("- ");
-        out.append(e.text);
-        out += '\n';
-      }
-    }
-  }
-  {
-    std::lock_guard lock(blocks_mu_);
-    size_t need = 0;
-    for (const Block& b : blocks_) need += b.content.size() + 1;
-    out.reserve(out.size() + need);
-    for (size_t i = 0; i < blocks_.size(); ++i) {
-      if (i != 0) out += '\n';
-      out.append(blocks_[i].content);
-    }
-  }
+  visit_render_pieces([&](PieceKey, std::string_view text) { out.append(text); });
   return out;
 }
 

@@ -32,11 +32,41 @@ struct Block {
   uint64_t id = 0;  // 1, 2, 3, ... in insertion order, unique in its window
 };
 
+// A ledger entry is kept as its rendered line, "- " text "\n", so that
+// render hands out the line itself.
 struct StateEntry {
-  uint64_t hash;  // content_hash(text)
-  std::string text;
+  uint64_t hash;  // content_hash(text())
+  std::string line;
   uint64_t id = 0;  // 1, 2, 3, ... in ledger order, unique in its window
+  std::string_view text() const noexcept { return std::string_view(line).substr(2, line.size() - 3); }
 };
+
+// Names one piece of a render (see ContextWindow::visit_render_pieces): a
+// block and the separator before it carry the block's id, an entry its id,
+// the purpose line the version set_purpose gave it. Two pieces with the same
+// key, in any two renders of a window, have the same text; that is what
+// RenderDiff's result rests on. The pieces of one render have distinct keys
+// in increasing order (operator<), which keeps its edits few.
+struct PieceKey {
+  enum Kind : uint8_t { purpose, state_header, entry, separator, block };
+  Kind kind;
+  uint64_t id;
+
+  friend bool operator==(const PieceKey& a, const PieceKey& b) noexcept {
+    return a.kind == b.kind && a.id == b.id;
+  }
+  // Parts in render order; inside the blocks part by block id, a separator
+  // before its block.
+  friend bool operator<(const PieceKey& a, const PieceKey& b) noexcept {
+    const int pa = a.kind < separator ? a.kind : separator, pb = b.kind < separator ? b.kind : separator;
+    if (pa != pb) return pa < pb;
+    if (a.id != b.id) return a.id < b.id;
+    return a.kind < b.kind;
+  }
+};
+
+inline constexpr std::string_view kStateHeader = "STATE:\n";
+inline constexpr std::string_view kSeparator = "\n";
 
 // Inputs of one dehydrate cycle, fixed before the pure part runs.
 struct CyclePlan {
@@ -67,7 +97,7 @@ uint64_t ledger_content_hash(std::string_view text) noexcept;
 // Python: ContextApoptosis. The core is named for what it holds, a window of blocks; the module keeps its users' name.
 class ContextWindow {
  public:
-  // half_life is raised to at least 0.1f (NaN too); state_capacity 0 means 1.
+  // half_life goes through clamp_half_life (at least 0.1f, NaN too); state_capacity 0 means 1.
   // Reserves room for `capacity` blocks: an unrepresentable reservation
   // throws Fault("capacity overflow"), an unobtainable one std::bad_alloc.
   ContextWindow(float half_life, float safe_threshold, size_t capacity, size_t state_capacity,
@@ -112,28 +142,35 @@ class ContextWindow {
   void set_purpose(std::optional<std::string> text);
   std::vector<std::string> state_entries() const;
 
-  // [purpose "\n"] ["STATE:\n" ("- " entry "\n")*] blocks joined by "\n",
-  // each part read under its own lock in turn.
+  // The rendered text: the pieces of visit_render_pieces, concatenated.
   std::string render() const;
 
-  // What render() joins, read the same way (each part under its own lock in
-  // turn), for a caller that keeps the pieces it has seen: `purpose(text,
-  // version)` once (text null when absent; the version changes with every
-  // set_purpose), then `entry(id, text)` per ledger entry and `block(id,
-  // content)` per block, oldest first. Ids only grow, so a caller can tell
-  // new pieces from known ones. The callbacks run under the window's locks:
-  // they must not call back into the window.
-  template <class Purpose, class Entry, class BlockFn>
-  void visit_render_parts(Purpose&& purpose, Entry&& entry, BlockFn&& block) const {
+  // Each piece of the rendered text, in order, as `piece(key, text)`:
+  //   purpose "\n"                      when there is a purpose
+  //   "STATE:\n", then "- " entry "\n"   per ledger entry, when there is one
+  //   each block's content, with a "\n" piece before every block but the first
+  // The three parts are read in turn, each under its own lock; `text` lives
+  // until that lock is released. The callback must not call back into the
+  // window.
+  template <class PieceFn>
+  void visit_render_pieces(PieceFn&& piece) const {
     {
       std::lock_guard lock(purpose_mu_);
-      purpose(purpose_ ? &*purpose_ : nullptr, purpose_version_);
+      if (purpose_line_) piece(PieceKey{PieceKey::purpose, purpose_version_}, std::string_view(*purpose_line_));
     }
     {
       std::lock_guard lock(ledger_mu_);
-      for (const StateEntry& e : ledger_) entry(e.id, std::string_view(e.text));
+      if (!ledger_.empty()) piece(PieceKey{PieceKey::state_header, 0}, kStateHeader);
+      for (const StateEntry& e : ledger_) piece(PieceKey{PieceKey::entry, e.id}, std::string_view(e.line));
     }
-    visit_blocks(block);
+    {
+      std::lock_guard lock(blocks_mu_);
+      for (size_t i = 0; i < blocks_.size(); ++i) {
+        const Block& b = blocks_[i];
+        if (i != 0) piece(PieceKey{PieceKey::separator, b.id}, kSeparator);
+        piece(PieceKey{PieceKey::block, b.id}, std::string_view(b.content));
+      }
+    }
   }
 
   // `block(id, content)` per block, oldest first, under the blocks lock.
@@ -153,7 +190,7 @@ class ContextWindow {
   std::vector<Block> blocks_;
   uint64_t last_block_id_ = 0;  // under blocks_mu_
   mutable std::mutex purpose_mu_;
-  std::optional<std::string> purpose_;
+  std::optional<std::string> purpose_line_;  // the purpose and "\n"
   uint64_t purpose_version_ = 0;  // under purpose_mu_
   mutable std::mutex ledger_mu_;
   std::deque<StateEntry> ledger_;
@@ -161,6 +198,56 @@ class ContextWindow {
 
   std::atomic<uint64_t> inserted_{0};
   std::atomic<uint64_t> reclaimed_{0};
+};
+
+// Turns a sequence of render pieces that a caller keeps (its own objects, one
+// per piece of the last render it made) into the pieces of the window's
+// render now, touching only what changed. It holds the keys of the kept
+// pieces; update() walks them beside the window's pieces, both in increasing
+// key order, and tells the caller, in order, what to do to its sequence:
+//   erase(pos, count)        drop `count` kept pieces from index `pos`
+//   insert(pos, key, text)   put a new piece at index `pos`
+// Done one after the other, they leave the caller's sequence equal, piece for
+// piece, to the window's render. The callbacks run under the window's locks
+// (see visit_render_pieces). If update() throws (std::bad_alloc, or from a
+// callback), the caller's pieces and the held keys no longer match: the
+// caller must drop its pieces and reset().
+class RenderDiff {
+ public:
+  template <class Erase, class Insert>
+  void update(const ContextWindow& window, Erase&& erase, Insert&& insert) {
+    next_.clear();
+    next_.reserve(held_.size() + 8);
+    size_t i = 0, pos = 0, gone = 0;
+    window.visit_render_pieces([&](PieceKey key, std::string_view text) {
+      while (i < held_.size() && held_[i] < key) {
+        ++i;
+        ++gone;
+      }
+      if (gone != 0) {
+        erase(pos, gone);
+        gone = 0;
+      }
+      if (i < held_.size() && held_[i] == key) {
+        ++i;
+      } else {
+        insert(pos, key, text);
+      }
+      ++pos;
+      next_.push_back(key);
+    });
+    gone += held_.size() - i;
+    if (gone != 0) erase(pos, gone);
+    held_.swap(next_);
+  }
+
+  // The caller holds no pieces.
+  void reset() noexcept { held_.clear(); }
+  size_t size() const noexcept { return held_.size(); }
+
+ private:
+  std::vector<PieceKey> held_;  // keys of the caller's pieces, in order
+  std::vector<PieceKey> next_;  // kept for its capacity
 };
 
 }  // namespace zelmo

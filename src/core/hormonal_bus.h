@@ -238,15 +238,25 @@ class ChannelBank {
   uint64_t secretions() const noexcept { return secretions_.load(std::memory_order_relaxed); }
 
  private:
+  // Replaces the word's value v by op(v) as one atomic step. When op(v) has
+  // the very bits of v the step changes nothing, so it takes effect at the
+  // read that saw v and no write is made: a decay that leaves zeros (or a
+  // value at its rounding fixed point) as they are costs no locked
+  // instruction.
   template <class Op>
   static void update(std::atomic<uint32_t>& word, Op op) noexcept {
-    // relaxed: the first read is a guess; the exchange validates it.
-    uint32_t current = word.load(std::memory_order_relaxed);
-    // acq_rel on success: each update reads the one before it and publishes
-    // itself to the next; relaxed on failure: the fresh value is just retried.
-    while (!word.compare_exchange_weak(
-        current, std::bit_cast<uint32_t>(op(std::bit_cast<float>(current))),
-        std::memory_order_acq_rel, std::memory_order_relaxed)) {
+    // acquire: a step that ends at this read still reads the update before
+    // it, as a successful exchange would.
+    uint32_t current = word.load(std::memory_order_acquire);
+    for (;;) {
+      const uint32_t next = std::bit_cast<uint32_t>(op(std::bit_cast<float>(current)));
+      if (next == current) return;
+      // acq_rel on success: each update reads the one before it and publishes
+      // itself to the next; acquire on failure: the fresh value may end the
+      // step unchanged, as the first read may.
+      if (word.compare_exchange_weak(current, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return;
+      }
     }
   }
   float load(unsigned i) const noexcept {

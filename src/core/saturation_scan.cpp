@@ -188,7 +188,7 @@ class RepeatedWindows {
   // Whether `len` bytes at `p` equal a kept window.
   bool contains(const unsigned char* p, uint64_t len) const noexcept {
 #ifdef ZELMO_SEEN_AVX512
-    if (vector_ && len <= 64) return contains64(p, len);
+    if (vector_ && len <= 128) return contains128(p, len);
 #endif
     const uint32_t e = index_[slot(hash(p, len))];
     if (e == 0 || lens_[e - 1] != len) return false;
@@ -233,16 +233,31 @@ class RepeatedWindows {
     return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_add_epi64(s2, _mm_unpackhi_epi64(s2, s2))));
   }
 
-  // The same for a window of at most 64 bytes, without a branch on its length.
-  ZELMO_TARGET_AVX512 bool contains64(const unsigned char* p, uint64_t len) const noexcept {
-    const __mmask64 bytes = len == 64 ? ~__mmask64{0} : (__mmask64{1} << len) - 1;
-    const __m512i v = _mm512_maskz_loadu_epi8(bytes, p);
+  // The same for a window of at most 128 bytes (8 words of a log line run
+  // past 64), as one or two 64-byte blocks, the last one masked to the
+  // window's length; no branch on each word.
+  ZELMO_TARGET_AVX512 bool contains128(const unsigned char* p, uint64_t len) const noexcept {
+    const uint64_t rest = len > 64 ? len - 64 : len;  // bytes in the last block: 1..64
+    const __mmask64 tail = rest == 64 ? ~__mmask64{0} : (__mmask64{1} << rest) - 1;
     const __m512i mul = _mm512_loadu_si512(kMul);
-    const uint64_t h = len + sum_lanes(_mm512_mullo_epi64(v, mul));
+    if (len <= 64) {
+      const __m512i v = _mm512_maskz_loadu_epi8(tail, p);
+      const uint64_t h = len + sum_lanes(_mm512_mullo_epi64(v, mul));
+      const uint32_t e = index_[slot(h)];
+      if (e == 0 || lens_[e - 1] != len) return false;
+      const __m512i k = _mm512_maskz_loadu_epi8(tail, bytes_.get() + offsets_[e - 1]);
+      return _mm512_cmpneq_epi8_mask(v, k) == 0;
+    }
+    // Words 8..15 take the same multipliers as words 0..7 (kMul[i % 8]).
+    const __m512i v0 = _mm512_loadu_si512(p);
+    const __m512i v1 = _mm512_maskz_loadu_epi8(tail, p + 64);
+    const uint64_t h = len + sum_lanes(_mm512_add_epi64(_mm512_mullo_epi64(v0, mul), _mm512_mullo_epi64(v1, mul)));
     const uint32_t e = index_[slot(h)];
     if (e == 0 || lens_[e - 1] != len) return false;
-    const __m512i k = _mm512_maskz_loadu_epi8(bytes, bytes_.get() + offsets_[e - 1]);
-    return _mm512_cmpneq_epi8_mask(v, k) == 0;
+    const unsigned char* kept = bytes_.get() + offsets_[e - 1];
+    const __m512i k0 = _mm512_loadu_si512(kept);
+    const __m512i k1 = _mm512_maskz_loadu_epi8(tail, kept + 64);
+    return (_mm512_cmpneq_epi8_mask(v0, k0) | _mm512_cmpneq_epi8_mask(v1, k1)) == 0;
   }
 #endif
 

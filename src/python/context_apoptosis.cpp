@@ -76,20 +76,38 @@ class Pieces {
   std::vector<Piece> items_;
 };
 
-// The strs of the last render's pieces (the purpose line, each "- entry\n"
-// line and each block), so that the next render decodes only what is new
-// and joins the rest as it is; insert adds the caller's str of each new
-// block. Touched only with the interpreter lock held. Render reads it only
-// under the window's locks, where no Python code runs, and replaces it at
-// its end; an insert that runs in between (from a finalizer, say) only adds
-// a piece that the replacement drops. Only exact strs are kept, so dropping
-// one never runs Python code.
+// One edit of the kept list, as RenderDiff gives it under the window's
+// locks, applied after they are released: erase `count` items at `pos`, or
+// insert at `pos` the str of a new piece, which is `str` when the piece is
+// a block inserted with an exact str (a reference taken at once, since
+// objects made later may run a collection, and finalizers, and so an insert
+// or a render), a shared separator or header, or else the piece's text,
+// copied into `texts` at [text_begin, text_end).
+struct Edit {
+  std::size_t pos;
+  std::size_t count;  // 0 for an insertion
+  PieceKey key;
+  Ref str;
+  std::size_t text_begin, text_end;
+};
+
+// What render keeps between calls: a list of the last render's pieces as
+// strs (the purpose line, "STATE:\n", each "- entry\n" line, each block and
+// each "\n" between blocks), which the next render edits as the window's
+// RenderDiff says and joins, so that only new pieces are decoded and the
+// rest is neither decoded nor copied but once, into the result; and the
+// caller's strs of blocks inserted since, by block id. Touched only with the
+// interpreter lock held. Only exact strs are kept, so dropping one never runs
+// Python code.
 struct RenderCache {
   bool rendered = false;  // render has run: insert starts keeping texts
-  std::uint64_t purpose_version = 0;
-  Ref purpose_line;  // purpose + "\n", or null when there is no purpose
-  Pieces entries;
-  Pieces blocks;
+  Ref parts;              // a list, or null when nothing is kept
+  RenderDiff diff;        // the keys of `parts`
+  Pieces inserted;        // strs of blocks inserted since the last render
+  // Empty between renders, kept for their capacity while it is small (a
+  // first render, which copies every text, leaves nothing large behind).
+  std::vector<Edit> edits;
+  std::string texts;
 };
 
 // The window holds three mutexes and cannot move, so the instance owns it
@@ -143,7 +161,7 @@ PyObject* ca_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // a failure here only leaves the piece out.
 void remember_block(WindowState& state, ContextWindow::Inserted added, PyObject* content) noexcept {
   if (!state.cache.rendered || !PyUnicode_CheckExact(content)) return;
-  Pieces& blocks = state.cache.blocks;
+  Pieces& blocks = state.cache.inserted;
   if (blocks.size() != 0 && blocks[blocks.size() - 1].id >= added.id) return;
   try {
     if (blocks.size() >= 2 * added.held + 32) {
@@ -241,103 +259,93 @@ Interned k_newline("\n");
 Interned k_state_header("STATE:\n");
 Interned k_empty("");
 
-// One piece as the window shows it under its lock: known (its str is in the
-// last render's cache; a reference is taken at once, since making objects
-// later may run a collection, and finalizers, and so another thread's render
-// that replaces the cache) or new (its text, copied, to be decoded later).
-struct Seen {
-  std::uint64_t id;
-  Ref known;
-  std::string text;
-};
-
-// Walks a render's pieces against the last render's, both in id order.
+// Finds a block's str among those kept since insert, ids increasing.
 class Matcher {
  public:
-  explicit Matcher(const Pieces& old) : old_(old) {}
+  explicit Matcher(const Pieces& pieces) : pieces_(pieces) {}
   PyObject* find(std::uint64_t id) noexcept {
-    while (next_ < old_.size() && old_[next_].id < id) ++next_;
-    return next_ < old_.size() && old_[next_].id == id ? old_[next_].str : nullptr;
+    while (next_ < pieces_.size() && pieces_[next_].id < id) ++next_;
+    return next_ < pieces_.size() && pieces_[next_].id == id ? pieces_[next_].str : nullptr;
   }
 
  private:
-  const Pieces& old_;
+  const Pieces& pieces_;
   std::size_t next_ = 0;
 };
 
-// The str of every piece: the cached one, or the new text decoded.
-Pieces settle(std::vector<Seen>& seen) {
-  Pieces out;
-  out.reserve(seen.size());
-  for (Seen& s : seen) out.push(s.id, s.known ? std::move(s.known) : new_text(s.text));
-  return out;
+// The edits that turn the kept list, whose keys `diff` holds, into this
+// render's pieces.
+void plan_edits(const ContextWindow& window, RenderDiff& diff, const Pieces& inserted,
+                std::vector<Edit>& edits, std::string& texts) {
+  Matcher known_blocks(inserted);
+  diff.update(
+      window, [&](std::size_t pos, std::size_t count) { edits.push_back(Edit{pos, count, {}, Ref(), 0, 0}); },
+      [&](std::size_t pos, PieceKey key, std::string_view text) {
+        edits.push_back(Edit{pos, 0, key, Ref(), 0, 0});
+        Edit& e = edits.back();
+        if (key.kind == PieceKey::separator || key.kind == PieceKey::state_header) return;
+        if (key.kind == PieceKey::block) {
+          if (PyObject* known = known_blocks.find(key.id)) {
+            e.str = Ref(Py_NewRef(known));
+            return;
+          }
+        }
+        e.text_begin = texts.size();
+        texts.append(text);
+        e.text_end = texts.size();
+      });
 }
 
-// render(): the same text as ContextWindow::render, joined from cached strs.
-// Under the window's locks only ids are compared and new texts copied; the
-// strs are made and joined after every lock is released.
+// The str an insertion puts in the list.
+Ref piece_str(Edit& e, const std::string& texts) {
+  if (e.str) return std::move(e.str);
+  if (e.key.kind == PieceKey::separator) return Ref(Py_NewRef(k_newline.get()));
+  if (e.key.kind == PieceKey::state_header) return Ref(Py_NewRef(k_state_header.get()));
+  return new_text(std::string_view(texts).substr(e.text_begin, e.text_end - e.text_begin));
+}
+
+void apply_edits(PyObject* parts, std::vector<Edit>& edits, const std::string& texts) {
+  for (Edit& e : edits) {
+    const auto pos = static_cast<Py_ssize_t>(e.pos);
+    if (e.count != 0) {
+      check(PyList_SetSlice(parts, pos, pos + static_cast<Py_ssize_t>(e.count), nullptr));
+    } else {
+      Ref str = piece_str(e, texts);
+      check(PyList_Insert(parts, pos, str.get()));
+    }
+  }
+}
+
+// render(): the window's pieces joined. The kept list is taken out of the
+// cache while it is edited (a render that runs meanwhile, from a finalizer,
+// finds none and starts afresh) and put back once it matches the window
+// again; if anything fails on the way it is dropped, and the next render
+// starts afresh.
 PyObject* ca_render(PyObject* self, PyObject*) {
   return guard([&] {
     Self* inst = as_instance<WindowState>(self);
     SharedAccess access(inst->access);
     RenderCache& cache = inst->value.cache;
-
-    bool has_purpose = false, purpose_changed = false;
-    std::uint64_t purpose_version = 0;
-    std::string purpose_line;
-    Ref purpose;
-    std::vector<Seen> entries, blocks;
-    Matcher old_entries(cache.entries), old_blocks(cache.blocks);
-    inst->value.window->visit_render_parts(
-        [&](const std::string* text, std::uint64_t version) {
-          has_purpose = text != nullptr;
-          purpose_version = version;
-          purpose_changed = version != cache.purpose_version || !cache.purpose_line;
-          if (has_purpose && purpose_changed) {
-            purpose_line.reserve(text->size() + 1);
-            purpose_line.append(*text).push_back('\n');
-          } else if (has_purpose) {
-            purpose = Ref(Py_NewRef(cache.purpose_line.get()));
-          }
-        },
-        [&](std::uint64_t id, std::string_view text) {
-          PyObject* known = old_entries.find(id);
-          entries.push_back(Seen{id, Ref(known ? Py_NewRef(known) : nullptr), {}});
-          if (!known) entries.back().text.append("- ").append(text).push_back('\n');
-        },
-        [&](std::uint64_t id, std::string_view content) {
-          PyObject* known = old_blocks.find(id);
-          blocks.push_back(Seen{id, Ref(known ? Py_NewRef(known) : nullptr), {}});
-          if (!known) blocks.back().text.assign(content);
-        });
-
-    // The new cache, which also holds every piece of this render.
-    if (has_purpose && purpose_changed) purpose = new_text(purpose_line);
-    Pieces new_entries = settle(entries);
-    Pieces new_blocks = settle(blocks);
-
-    const std::size_t nparts = (has_purpose ? 1 : 0) + (new_entries.size() ? 1 + new_entries.size() : 0) +
-                               (new_blocks.size() ? 2 * new_blocks.size() - 1 : 0);
-    Ref parts = new_list(nparts);
-    std::size_t k = 0;
-    if (has_purpose) list_put(parts.get(), k++, Ref(Py_NewRef(purpose.get())));
-    if (new_entries.size()) {
-      list_put(parts.get(), k++, Ref(Py_NewRef(k_state_header.get())));
-      for (std::size_t i = 0; i < new_entries.size(); ++i) {
-        list_put(parts.get(), k++, Ref(Py_NewRef(new_entries[i].str)));
-      }
+    Ref parts = std::move(cache.parts);
+    RenderDiff diff = std::move(cache.diff);
+    if (!parts) {
+      diff.reset();
+      parts = new_list(0);
     }
-    for (std::size_t i = 0; i < new_blocks.size(); ++i) {
-      if (i != 0) list_put(parts.get(), k++, Ref(Py_NewRef(k_newline.get())));
-      list_put(parts.get(), k++, Ref(Py_NewRef(new_blocks[i].str)));
-    }
-    Ref text = take(PyUnicode_Join(k_empty.get(), parts.get()));
-
+    std::vector<Edit> edits = std::move(cache.edits);
+    std::string texts = std::move(cache.texts);
+    edits.clear();
+    texts.clear();
+    plan_edits(*inst->value.window, diff, cache.inserted, edits, texts);
+    cache.inserted.clear();
     cache.rendered = true;
-    cache.purpose_version = purpose_version;
-    cache.purpose_line = std::move(purpose);
-    cache.entries = std::move(new_entries);
-    cache.blocks = std::move(new_blocks);
+    apply_edits(parts.get(), edits, texts);
+    edits.clear();
+    Ref text = take(PyUnicode_Join(k_empty.get(), parts.get()));
+    cache.parts = std::move(parts);
+    cache.diff = std::move(diff);
+    if (edits.capacity() <= 64) cache.edits = std::move(edits);
+    if (texts.capacity() <= 4096) cache.texts = std::move(texts);
     return text;
   });
 }

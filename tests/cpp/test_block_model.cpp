@@ -3,6 +3,7 @@
 #include "check.h"
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,36 @@ static void test_split() {
   CHECK(!s.next(w) && !s.next(w));
 }
 
+// join_words_prefix against the words joined in full and cut, for every cap
+// from 0 to past the end, on texts built from white space, near misses and
+// multi-byte characters (the split's own edge cases included).
+static void test_join_words_prefix() {
+  const char* pieces[] = {"a", "bc", " ", "  ", "\n", "\t", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                          "\xC2\xA0", "\xC2\xA1", "\xE3\x80\x80", "\xE2\x80\xA8", "\xE2\x80\x8B", "\xE1\x9A\x80"};
+  std::mt19937 rng(7);
+  bool all_equal = true;
+  std::vector<std::string> texts = {"", " ", "a", " a ", "ab\xC2", "ab \xE2\x80", "x\xC2\xA1y \xE2\x80\x8B z "};
+  for (int n = 0; n < 400; ++n) {
+    std::string text;
+    const size_t target = rng() % 40;
+    while (text.size() < target) text += pieces[rng() % 15];
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    std::string full;
+    for_each_word(text, [&](std::string_view w) {
+      if (!full.empty()) full += ' ';
+      full.append(w);
+    });
+    for (size_t cap = 0; cap <= full.size() + 2; ++cap) {
+      std::string out(cap, '\0');
+      const size_t got = join_words_prefix(text, out.data(), cap);
+      all_equal = all_equal && out.substr(0, got) == full.substr(0, cap);
+    }
+  }
+  CHECK(all_equal);
+}
+
 int main() {
   test_classes_and_weights();
   test_estimate_tokens();
@@ -174,5 +205,6 @@ int main() {
   test_siphash_streaming();
   test_white_space_set();
   test_split();
+  test_join_words_prefix();
   return zelmo_test::check_summary();
 }

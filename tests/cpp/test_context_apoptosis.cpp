@@ -1,5 +1,5 @@
 // Context window core: construction, insertion, the dehydrate cycle, digests,
-// the ledger and rendering.
+// the ledger, rendering and the render diff.
 #include "check.h"
 #include <cmath>
 #include <cstdio>
@@ -180,6 +180,11 @@ static void test_digest() {
   const std::string four = std::string(118, 'a') + "\xF0\x9F\x98\x80";  // bytes 118..121
   CHECK(one_line_digest(four) == four);
   CHECK(one_line_digest(four + "b") == four + "\xE2\x80\xA6");
+  // 123 bytes joined, the last character ending there, then only white
+  // space: nothing follows, so nothing is elided.
+  const std::string four_last = std::string(119, 'a') + "\xF0\x9F\x98\x80";
+  CHECK(one_line_digest(four_last + " \t\xE3\x80\x80") == four_last);
+  CHECK(one_line_digest(four_last + " \xE2\x80\xA8b") == four_last + "\xE2\x80\xA6");
   // Differential check against the spelled-out rule on random texts.
   std::mt19937 rng(12345);
   const char* pieces[] = {"a", "bc", " ", "  ", "\n", "\t", "\xC3\xA9", "\xE2\x82\xAC",
@@ -254,6 +259,115 @@ static void test_ledger_hash_collisions() {
   CHECK(plain.state_entries() == V({"a", "b"}));
 }
 
+// A caller's pieces, kept in step with the window by a RenderDiff.
+struct KeptPieces {
+  RenderDiff diff;
+  V pieces;
+  size_t inserted = 0, erased = 0;  // by the last update
+
+  void update(const ContextWindow& w) {
+    inserted = erased = 0;
+    diff.update(
+        w,
+        [&](size_t pos, size_t count) {
+          pieces.erase(pieces.begin() + static_cast<std::ptrdiff_t>(pos),
+                       pieces.begin() + static_cast<std::ptrdiff_t>(pos + count));
+          erased += count;
+        },
+        [&](size_t pos, PieceKey, std::string_view text) {
+          pieces.insert(pieces.begin() + static_cast<std::ptrdiff_t>(pos), std::string(text));
+          ++inserted;
+        });
+  }
+  std::string joined() const {
+    std::string out;
+    for (const std::string& p : pieces) out += p;
+    return out;
+  }
+};
+
+static void test_render_diff_edits_only_what_changed() {
+  ContextWindow w = make(2.0f, 0.35f, 256, 2);
+  KeptPieces k;
+  k.update(w);
+  CHECK(k.pieces.empty() && k.inserted == 0 && k.erased == 0);
+  w.set_purpose("P");
+  w.insert("A", USER, 0.3f);   // purged by the next cycle
+  w.insert("B", FACT, std::nullopt);
+  k.update(w);
+  CHECK((k.pieces == V{"P\n", "A", "\n", "B"}) && k.inserted == 4);
+  k.update(w);  // nothing changed: nothing to do
+  CHECK(k.inserted == 0 && k.erased == 0 && k.diff.size() == 4);
+  // The first block goes, and with it the separator before the new first
+  // one; its digest opens the ledger.
+  CHECK(w.dehydrate(0.5f, true) == 1);
+  k.update(w);
+  CHECK((k.pieces == V{"P\n", "STATE:\n", "- A\n", "B"}) && k.inserted == 2 && k.erased == 2);
+  w.insert("C", FACT, std::nullopt);
+  w.note_state("x");
+  w.note_state("y");  // "A" rolls off
+  k.update(w);
+  CHECK((k.pieces == V{"P\n", "STATE:\n", "- x\n", "- y\n", "B", "\n", "C"}));
+  CHECK(k.inserted == 4 && k.erased == 1);
+  // The same purpose set again is a new piece; no purpose drops it.
+  w.set_purpose("P");
+  k.update(w);
+  CHECK(k.inserted == 1 && k.erased == 1 && k.joined() == w.render());
+  w.set_purpose(std::nullopt);
+  k.update(w);
+  CHECK(k.inserted == 0 && k.erased == 1 && k.joined() == "STATE:\n- x\n- y\nB\nC");
+}
+
+static void test_render_diff_follows_random_sessions() {
+  bool all_equal = true;
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    std::mt19937 rng(seed);
+    ContextWindow w = make(1.5f, 0.35f, 8, 1 + seed % 4);
+    KeptPieces k;
+    const uint32_t flags[] = {0, USER, ASSISTANT, FACT, TOOL, THINKING, USER | TOOL};
+    for (int step = 0; step < 300; ++step) {
+      const unsigned op = rng() % 10;
+      const std::string text = "t" + std::to_string(rng() % 12) + (rng() % 3 ? " w\xC3\xA9" : "");
+      if (op < 5) {
+        w.insert(text, flags[rng() % 7], std::nullopt);
+      } else if (op < 7) {
+        w.dehydrate(0.5f, rng() % 2 == 0);
+      } else if (op < 8) {
+        w.note_state(text);
+      } else if (op < 9) {
+        w.set_purpose(rng() % 4 ? std::optional<std::string>(text) : std::nullopt);
+      }
+      if (rng() % 3 != 0) {
+        k.update(w);
+        all_equal = all_equal && k.joined() == w.render() && k.diff.size() == k.pieces.size();
+      }
+    }
+  }
+  CHECK(all_equal);
+}
+
+// A failed update leaves the caller's pieces unknown: after reset() the next
+// update rebuilds them whole.
+static void test_render_diff_reset_after_failure() {
+  ContextWindow w = make();
+  w.set_purpose("P");
+  w.insert("A", FACT, std::nullopt);
+  KeptPieces k;
+  k.update(w);
+  w.insert("B", FACT, std::nullopt);
+  bool thrown = false;
+  try {
+    k.diff.update(w, [](size_t, size_t) {}, [](size_t, PieceKey, std::string_view) { throw std::bad_alloc(); });
+  } catch (const std::bad_alloc&) {
+    thrown = true;
+  }
+  CHECK(thrown);
+  k.diff.reset();
+  k.pieces.clear();
+  k.update(w);
+  CHECK(k.joined() == "P\nA\nB" && k.inserted == 4);
+}
+
 int main() {
   test_ledger_hash_collisions();
   test_construction();
@@ -262,5 +376,8 @@ int main() {
   test_absorb();
   test_digest();
   test_ledger_and_render();
+  test_render_diff_edits_only_what_changed();
+  test_render_diff_follows_random_sessions();
+  test_render_diff_reset_after_failure();
   return zelmo_test::check_summary();
 }

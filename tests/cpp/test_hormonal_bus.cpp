@@ -207,6 +207,32 @@ static void test_float_arithmetic() {
   CHECK(std::isinf(big.concentration(0)));
 }
 
+// An update whose result equals the old value as a number but not in its
+// bits must still be written: changes are told apart by bits, not by ==.
+static void test_updates_that_only_change_bits() {
+  ChannelBank signs(3);
+  signs.tick(-1.0f);  // +0.0 * -1 == -0.0 (equal as numbers)
+  CHECK(std::signbit(signs.concentration(0)) && std::signbit(signs.concentration(2)));
+  signs.deposit(1, 0.0f);  // -0.0 + +0.0 == +0.0
+  CHECK(!std::signbit(signs.concentration(0)) && std::signbit(signs.concentration(1)));
+  signs.deposit(2, -0.0f);  // -0.0 + -0.0 stays -0.0
+  CHECK(std::signbit(signs.concentration(1)));
+
+  // Values the operation leaves as they are stay exactly so: a subnormal at
+  // its rounding fixed point, NaN times one, a number plus a far smaller one.
+  ChannelBank fixed(3);
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  fixed.deposit(1, tiny);
+  fixed.deposit(2, std::numeric_limits<float>::quiet_NaN());
+  fixed.deposit(4, 1.0f);
+  fixed.tick(0.999f);
+  CHECK(same_bits(fixed.concentration(0), tiny) && std::isnan(fixed.concentration(1)));
+  CHECK(same_bits(fixed.concentration(2), 0.999f));
+  fixed.deposit(4, 1e-10f);  // below half an ulp of 0.999
+  CHECK(same_bits(fixed.concentration(2), 0.999f));
+  CHECK(fixed.secretions() == 4);  // a deposit that changes no channel still counts
+}
+
 static void test_drain() {
   Bus bus(32, 2);
   for (int i = 0; i < 3; ++i) bus.deposit(1, 1.0f);
@@ -288,6 +314,7 @@ int main() {
   test_capacity_limits();
   test_channel_mapping_and_masks();
   test_float_arithmetic();
+  test_updates_that_only_change_bits();
   test_drain();
   test_peek_and_take();
   test_format_fixed3();

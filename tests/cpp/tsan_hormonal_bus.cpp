@@ -153,8 +153,8 @@ static void bus_deposit_and_drain() {
   CHECK(exact);
 }
 
-// Concurrent deposits with concurrent ticks by 1.0 (which change nothing)
-// must give exact totals; concurrent ticks by 2.0 alone must compose exactly.
+// Concurrent deposits with concurrent ticks by 1.0 and deposits of +0.0
+// (which change nothing) must give exact totals; concurrent ticks by 2.0 alone must compose exactly.
 static void bank_deposits_and_ticks() {
   constexpr unsigned kDepositors = 3;
   constexpr unsigned kPerDepositor = 20000;
@@ -171,11 +171,16 @@ static void bank_deposits_and_ticks() {
       (void)bank.sense(0xFFFFFFFFu);
     }
   });
+  // Deposits of +0.0 leave the positive channels as they are (no write):
+  // they must not undo a racing deposit either.
+  threads.emplace_back([&bank] {
+    for (int k = 0; k < 5000; ++k) bank.deposit(0x80000005u, 0.0f);
+  });
   for (auto& t : threads) t.join();
   const float want = static_cast<float>(kDepositors * kPerDepositor);
   CHECK(bank.concentration(0) == want && bank.concentration(2) == want && bank.concentration(31) == want);
   CHECK(bank.concentration(1) == 0.0f && bank.total() == 3 * want);
-  CHECK(bank.secretions() == uint64_t{kDepositors} * kPerDepositor);
+  CHECK(bank.secretions() == uint64_t{kDepositors} * kPerDepositor + 5000);
 
   ChannelBank scaled(8);
   scaled.deposit(0xFF, 1.0f);
