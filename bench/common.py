@@ -13,6 +13,7 @@ prove in a second or two that the script still runs and its peers agree.
 from __future__ import annotations
 
 import argparse
+import glob
 import importlib
 import json
 import math
@@ -52,13 +53,17 @@ FLOOR_BUILD = os.environ.get("ZELMO_FLOOR_DIR", os.path.join(ROOT, "build", "flo
 
 def floor():
     """The floor extension (bench/floor), built into build/floor on first
-    need with the CMake beside the interpreter (the project's .venv has one)."""
+    need with the CMake beside the interpreter (the project's .venv has one),
+    and built again when its sources are newer than the build."""
     if FLOOR_BUILD not in sys.path:
         sys.path.insert(0, FLOOR_BUILD)
-    try:
-        return importlib.import_module("zelmo_floor")
-    except ImportError:
-        pass
+    built = glob.glob(os.path.join(FLOOR_BUILD, "zelmo_floor*.so"))
+    newest_source = max(os.path.getmtime(os.path.join(FLOOR_SOURCE, f)) for f in os.listdir(FLOOR_SOURCE))
+    if built and os.path.getmtime(built[0]) >= newest_source:
+        try:
+            return importlib.import_module("zelmo_floor")
+        except ImportError:
+            pass
     tools = os.path.dirname(sys.executable)
     cmake = os.path.join(tools, "cmake")
     if not os.path.exists(cmake):

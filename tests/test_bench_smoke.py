@@ -21,7 +21,7 @@ BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FAMILIES = {
     "bench_dehydrate.py": {"zelmo", "python", "numpy", "floor", "floor, cached UTF-8"},
     "bench_window.py": {"zelmo", "python", "numpy", "floor"},
-    "bench_bus.py": {"zelmo", "python", "floor"},
+    "bench_bus.py": {"zelmo", "python", "floor", "floor, lock released"},
     "bench_text.py": {"zelmo", "python", "floor"},
 }
 # Timed when its extra is installed (the `bench` extra, not the `test` one).
