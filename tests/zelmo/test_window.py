@@ -406,19 +406,26 @@ def test_items_bound_across_turns_stay_or_go_together(name, half_life):
     assert_follows_one_shot_trimming(openai_responses.FORMAT, [(t, []) for t in turns], half_life)
 
 
-@pytest.mark.parametrize("name", sorted(ACROSS_TURNS))
-@pytest.mark.parametrize("half_life", [1.0, 2.0])
-def test_a_restore_groups_items_across_turns_as_the_live_window_did(name, half_life):
-    turns = [[item(kind, i) for kind, i in turn] for turn in ACROSS_TURNS[name]]
+def assert_restores_alike(turns, **options):
+    """Saved and restored after each turn in turn, a Responses window matches
+    one never saved at every later turn; returns the one never saved."""
     for save_at in range(len(turns)):
-        plain = ChatWindow(openai_responses.FORMAT, purpose="p", half_life=half_life)
-        saved = ChatWindow(openai_responses.FORMAT, purpose="p", half_life=half_life)
+        plain = ChatWindow(openai_responses.FORMAT, **options)
+        saved = ChatWindow(openai_responses.FORMAT, **options)
         for number, messages in enumerate(turns):
             plain.turn(copy.deepcopy(messages))
             saved.turn(copy.deepcopy(messages))
             if number == save_at:
                 saved = ChatWindow.from_json(json.loads(json.dumps(saved.to_json())))
             assert snapshot(saved) == snapshot(plain), (save_at, number)
+    return plain
+
+
+@pytest.mark.parametrize("name", sorted(ACROSS_TURNS))
+@pytest.mark.parametrize("half_life", [1.0, 2.0])
+def test_a_restore_groups_items_across_turns_as_the_live_window_did(name, half_life):
+    turns = [[item(kind, i) for kind, i in turn] for turn in ACROSS_TURNS[name]]
+    assert_restores_alike(turns, purpose="p", half_life=half_life)
 
 
 def test_a_restore_knows_the_last_message_added_is_gone():
@@ -428,14 +435,6 @@ def test_a_restore_knows_the_last_message_added_is_gone():
     pinned = {**item("call", 0), "zelmo_pinned": True}
     turns = [[pinned, item("assistant", 0)], [], [], [], [],
              [item("call", 1), item("output", 0), item("output", 1)], [], [], [], []]
-    for save_at in range(len(turns)):
-        plain = ChatWindow(openai_responses.FORMAT, half_life=1.0)
-        saved = ChatWindow(openai_responses.FORMAT, half_life=1.0)
-        for number, messages in enumerate(turns):
-            plain.turn(copy.deepcopy(messages))
-            saved.turn(copy.deepcopy(messages))
-            if number == save_at:
-                saved = ChatWindow.from_json(json.loads(json.dumps(saved.to_json())))
-            assert snapshot(saved) == snapshot(plain), (save_at, number)
+    plain = assert_restores_alike(turns, half_life=1.0)
     sent = plain.request().messages
     assert sent[0]["call_id"] == "c0" and not any(m.get("call_id") == "c1" for m in sent)
