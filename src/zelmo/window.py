@@ -119,6 +119,11 @@ def _links(records: Records) -> list[_Links]:
     return links
 
 
+def _no_tokens(text: str) -> int:
+    """A token counter for records read only for their bindings."""
+    return 0
+
+
 def _f32(value: float) -> float:
     return float(struct.unpack("f", struct.pack("f", value))[0])
 
@@ -360,7 +365,7 @@ class ChatWindow(Generic[M]):
         a turn's records alone can't tell, as they start with ``first``."""
         if not self._marks or self._marks[-1] != str(self._serial - 1):
             return False
-        return 1 in self._format.records([self._messages[-1], first], self._counter).bound
+        return 1 in self._format.records([self._messages[-1], first], _no_tokens).bound
 
     def _units(self, links: Sequence[_Links], callers: dict[str, int]) -> list[int] | None:
         """The first position of each message's unit once the new messages
