@@ -43,9 +43,16 @@ struct Slots {
 // the matching TypeError.
 void match_into(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
 
+// A call with one positional argument per parameter and no keywords (the
+// usual hot-path call) is read straight from the tuple; any other shape goes
+// through match_into, which raises what it promises.
 template <std::size_t N>
 Slots<N> match(const FunctionSpec& spec, PyObject* args, PyObject* kwargs) {
   Slots<N> s;
+  if (!kwargs && args && spec.n_params == N && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
+    for (std::size_t i = 0; i < N; ++i) s.obj[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    return s;
+  }
   match_into(spec, args, kwargs, s.obj.data());
   return s;
 }

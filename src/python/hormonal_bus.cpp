@@ -148,20 +148,6 @@ PyType_Spec g_signal_spec = {
 
 Bus& bus_of(PyObject* self) { return *as_instance<std::unique_ptr<Bus>>(self)->value; }
 
-// The arguments of a bus method. A call with exactly N positional arguments
-// and no keywords (the usual hot-path call) is read straight from the tuple;
-// any other shape goes through the full matching, which raises what it
-// promises.
-template <std::size_t N>
-Slots<N> bus_args(const FunctionSpec& spec, PyObject* args, PyObject* kwargs) {
-  if (!kwargs && args && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
-    Slots<N> s;
-    for (std::size_t i = 0; i < N; ++i) s.obj[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-    return s;
-  }
-  return match<N>(spec, args, kwargs);
-}
-
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     auto a = match<2>(kBusNew, args, kwargs);
@@ -182,7 +168,7 @@ SignalEvent to_signal_copy(PyObject* obj) {
 
 PyObject* bus_inject(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    auto a = bus_args<1>(kInject, args, kwargs);
+    auto a = match<1>(kInject, args, kwargs);
     const SignalEvent s = arg(kInject, a, 0, to_signal_copy);
     Bus& bus = bus_of(self);
     without_gil([&] { bus.deposit(s.flags, s.intensity); });
@@ -192,7 +178,7 @@ PyObject* bus_inject(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* bus_secrete(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    auto a = bus_args<2>(kSecrete, args, kwargs);
+    auto a = match<2>(kSecrete, args, kwargs);
     const std::uint32_t flags = arg(kSecrete, a, 0, to_u32);
     const float intensity = arg(kSecrete, a, 1, to_single);
     Bus& bus = bus_of(self);
@@ -203,7 +189,7 @@ PyObject* bus_secrete(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* bus_sense(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    auto a = bus_args<1>(kSense, args, kwargs);
+    auto a = match<1>(kSense, args, kwargs);
     const std::uint32_t mask = arg(kSense, a, 0, to_u32);
     const ChannelBank& bank = bus_of(self).bank();
     const float sum = without_gil([&] { return bank.sense(mask); });
@@ -213,7 +199,7 @@ PyObject* bus_sense(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* bus_concentration(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    auto a = bus_args<1>(kConcentration, args, kwargs);
+    auto a = match<1>(kConcentration, args, kwargs);
     const std::uint64_t index = arg(kConcentration, a, 0, to_u64);
     return new_float(static_cast<double>(bus_of(self).bank().concentration(index)));
   });
@@ -221,7 +207,7 @@ PyObject* bus_concentration(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* bus_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    auto a = bus_args<1>(kTick, args, kwargs);
+    auto a = match<1>(kTick, args, kwargs);
     const float decay = arg(kTick, a, 0, to_single);
     ChannelBank& bank = bus_of(self).bank();
     without_gil([&] { bank.tick(decay); });
@@ -269,7 +255,7 @@ Ref events_list(const SignalEvent* events, std::size_t n) {
 // removed. A failure on the way (MemoryError) leaves every event in place.
 PyObject* bus_drain_events(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    auto a = bus_args<1>(kDrain, args, kwargs);
+    auto a = match<1>(kDrain, args, kwargs);
     const std::uint64_t max = arg(kDrain, a, 0, to_u64);
     EventRing& ring = bus_of(self).ring();
     for (;;) {
