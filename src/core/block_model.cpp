@@ -6,6 +6,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zelmo {
 
 BlockClass block_class(uint32_t flags) noexcept {
@@ -121,6 +125,33 @@ inline size_t space_len(const unsigned char* p, const unsigned char* end) noexce
   return is_white_space(c) ? 3 : 0;
 }
 
+#if defined(__SSE2__)
+// Joins 16 bytes at p into out in one step when they can be copied as they
+// are: none may start a multi-byte white-space character and no white-space
+// byte follows another one or the start of a space (after_word == 0), so each
+// white-space byte becomes one ' ' and nothing collapses. Returns the 16-bit
+// mask of white-space bytes, or -1 (nothing written) when the bytes need the
+// step by step walk.
+inline int join_sixteen(const unsigned char* p, char* out, size_t after_word) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // 0x09..0x0D: v - 0x09 <= 4 unsigned, i.e. min(v - 0x09, 4) == v - 0x09.
+  const __m128i low = _mm_sub_epi8(v, _mm_set1_epi8(0x09));
+  const __m128i ws = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x20)),
+                                  _mm_cmpeq_epi8(_mm_min_epu8(low, _mm_set1_epi8(4)), low));
+  const __m128i lead = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xC2))),
+                   _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE1)))),
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE2))),
+                   _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE3)))));
+  const int spaces = _mm_movemask_epi8(ws);
+  const int after_space = (spaces << 1) | static_cast<int>(after_word ^ 1);
+  if (_mm_movemask_epi8(lead) != 0 || (spaces & after_space) != 0) return -1;
+  const __m128i joined = _mm_or_si128(_mm_andnot_si128(ws, v), _mm_and_si128(ws, _mm_set1_epi8(' ')));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), joined);
+  return spaces;
+}
+#endif
+
 }  // namespace
 
 size_t join_words_prefix(std::string_view text, char* out, size_t cap) noexcept {
@@ -132,7 +163,24 @@ size_t join_words_prefix(std::string_view text, char* out, size_t cap) noexcept 
   // leads; at most one trailing space is left to drop at the end.
   size_t n = 0;
   size_t after_word = 0;  // 1 when out[n - 1] is a word byte
+  // Ordinary prose joins sixteen bytes at a time; a stretch that needs more
+  // care (a run of white space, a character that may be white space) is
+  // walked one character at a time up to `walk_to`, then the fast step is
+  // tried again.
+  const unsigned char* walk_to = p;
   while (p != end && n < cap) {
+#if defined(__SSE2__)
+    if (p >= walk_to && end - p >= 16 && cap - n >= 16) {
+      const int spaces = join_sixteen(p, out + n, after_word);
+      if (spaces >= 0) {
+        p += 16;
+        n += 16;
+        after_word = ((spaces >> 15) & 1) ^ 1;
+        continue;
+      }
+      walk_to = p + 16;
+    }
+#endif
     const unsigned char c = *p;
     size_t len = 1, word = 1;
     switch (kByteClass.v[c]) {

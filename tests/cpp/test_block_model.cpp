@@ -170,10 +170,13 @@ static void test_split() {
 
 // join_words_prefix against the words joined in full and cut, for every cap
 // from 0 to past the end, on texts built from white space, near misses and
-// multi-byte characters (the split's own edge cases included).
+// multi-byte characters (the split's own edge cases included). The long
+// texts are mostly words and single spaces, as prose is, so the sixteen-byte
+// step meets every one of those pieces at every offset of its chunk.
 static void test_join_words_prefix() {
   const char* pieces[] = {"a", "bc", " ", "  ", "\n", "\t", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
                           "\xC2\xA0", "\xC2\xA1", "\xE3\x80\x80", "\xE2\x80\xA8", "\xE2\x80\x8B", "\xE1\x9A\x80"};
+  const char* prose[] = {"word", "of", "lengthier", " ", " ", " ", "\n", "x"};
   std::mt19937 rng(7);
   bool all_equal = true;
   std::vector<std::string> texts = {"", " ", "a", " a ", "ab\xC2", "ab \xE2\x80", "x\xC2\xA1y \xE2\x80\x8B z "};
@@ -181,6 +184,12 @@ static void test_join_words_prefix() {
     std::string text;
     const size_t target = rng() % 40;
     while (text.size() < target) text += pieces[rng() % 15];
+    texts.push_back(text);
+  }
+  for (int n = 0; n < 400; ++n) {
+    std::string text;
+    const size_t target = rng() % 200;
+    while (text.size() < target) text += rng() % 8 == 0 ? pieces[rng() % 15] : prose[rng() % 8];
     texts.push_back(text);
   }
   for (const std::string& text : texts) {
