@@ -240,11 +240,20 @@ class ContextApoptosis:
             return [line[2:-1] for line in self._ledger]
 
     def render(self):
+        # One join over every piece: joining the blocks first and adding the
+        # head after copies the whole text twice (and the second large
+        # temporary costs the allocator fresh pages on every render).
         with self._lock:
-            head = "" if self._purpose is None else self._purpose + "\n"
+            parts = [] if self._purpose is None else [self._purpose, "\n"]
             if self._ledger:
-                head = "".join([head, "STATE:\n", *self._ledger])
-            return head + "\n".join(self._block_texts())
+                parts.append("STATE:\n")
+                parts += self._ledger
+            texts = self._block_texts()
+            if texts:
+                first = len(parts)
+                parts += ["\n"] * (2 * len(texts) - 1)
+                parts[first::2] = texts  # the blocks, a "\n" between each two
+            return "".join(parts)
 
     def _block_texts(self):
         """The blocks' texts, oldest first; called under the lock."""
