@@ -52,17 +52,17 @@ struct PieceKey {
   Kind kind;
   uint64_t id;
 
-  friend bool operator==(const PieceKey& a, const PieceKey& b) noexcept {
-    return a.kind == b.kind && a.id == b.id;
+  // The key as one number, in render order: the part (purpose, header,
+  // entries, blocks) in the top two bits, then the id, then one bit that
+  // puts a block after the separator before it. Ids count calls one by one
+  // from 1, so they stay far below the 2^61 this leaves them, and two keys
+  // have the same rank exactly when they are equal.
+  uint64_t rank() const noexcept {
+    const uint64_t part = kind < separator ? kind : separator;
+    return part << 62 | id << 1 | uint64_t{kind == block};
   }
-  // Parts in render order; inside the blocks part by block id, a separator
-  // before its block.
-  friend bool operator<(const PieceKey& a, const PieceKey& b) noexcept {
-    const int pa = a.kind < separator ? a.kind : separator, pb = b.kind < separator ? b.kind : separator;
-    if (pa != pb) return pa < pb;
-    if (a.id != b.id) return a.id < b.id;
-    return a.kind < b.kind;
-  }
+  friend bool operator==(const PieceKey& a, const PieceKey& b) noexcept { return a.rank() == b.rank(); }
+  friend bool operator<(const PieceKey& a, const PieceKey& b) noexcept { return a.rank() < b.rank(); }
 };
 
 inline constexpr std::string_view kStateHeader = "STATE:\n";
@@ -220,7 +220,8 @@ class RenderDiff {
     next_.reserve(held_.size() + 8);
     size_t i = 0, pos = 0, gone = 0;
     window.visit_render_pieces([&](PieceKey key, std::string_view text) {
-      while (i < held_.size() && held_[i] < key) {
+      const uint64_t rank = key.rank();
+      while (i < held_.size() && held_[i] < rank) {
         ++i;
         ++gone;
       }
@@ -228,13 +229,13 @@ class RenderDiff {
         erase(pos, gone);
         gone = 0;
       }
-      if (i < held_.size() && held_[i] == key) {
+      if (i < held_.size() && held_[i] == rank) {
         ++i;
       } else {
         insert(pos, key, text);
       }
       ++pos;
-      next_.push_back(key);
+      next_.push_back(rank);
     });
     gone += held_.size() - i;
     if (gone != 0) erase(pos, gone);
@@ -246,8 +247,8 @@ class RenderDiff {
   size_t size() const noexcept { return held_.size(); }
 
  private:
-  std::vector<PieceKey> held_;  // keys of the caller's pieces, in order
-  std::vector<PieceKey> next_;  // kept for its capacity
+  std::vector<uint64_t> held_;  // ranks of the caller's pieces' keys, in order
+  std::vector<uint64_t> next_;  // kept for its capacity
 };
 
 }  // namespace zelmo
