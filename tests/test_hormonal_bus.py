@@ -218,6 +218,19 @@ def test_tick(decay, expected):
     assert bus.stats()["secretions"] == 2.0
 
 
+@pytest.mark.parametrize("n", [1, 3, 31])
+def test_last_channel_of_odd_bus(n):
+    bus = z.HormonalBus(n)
+    last = 1 << (n - 1)
+    bus.secrete(last, 2.5)
+    bus.secrete(0xFFFFFFFF, 1.0)  # every channel, and the bits beyond them
+    bus.tick(-2.0)
+    assert bus.concentration(n - 1) == bus.sense(last) == -7.0
+    assert bus.snapshot() == [-2.0] * (n - 1) + [-7.0]
+    assert bus.stats()["total_concentration"] == -2.0 * (n - 1) - 7.0
+    assert same(bus.concentration(n), 0.0)
+
+
 def test_unbounded_values():
     bus = z.HormonalBus(2)
     bus.secrete(1, 1e39)  # narrows to infinity
@@ -341,6 +354,41 @@ def test_two_threads_secreting():
         t.join()
     assert bus.concentration(0) == 200000.0
     assert bus.stats()["secretions"] == 200000.0
+
+
+@pytest.mark.parametrize("witness", [0, 1])
+def test_ticks_and_deposits_on_one_word(witness):
+    # Channels 0 and 1 share a word. The ticks alone decide the witness
+    # channel; the other one only ever holds -2..2 smallest subnormals, which
+    # 0.9999 leaves as they are, and every deposit is taken back, so both
+    # finish exactly unless an update wrote back a stale neighbour.
+    ticks, pairs, tiny = 20_000, 20_000, 2.0**-149
+    bus = z.HormonalBus(3)
+    bus.secrete(1 << witness, 1.0)
+    flags = 1 << (1 - witness) | 0b100  # and the last channel, alone in its word
+    barrier = threading.Barrier(3)
+
+    def deposit():
+        barrier.wait()
+        for _ in range(pairs):
+            bus.secrete(flags, tiny)
+            bus.secrete(flags, -tiny)
+
+    def tick():
+        barrier.wait()
+        for _ in range(ticks):
+            bus.tick(0.9999)
+
+    threads = [threading.Thread(target=f) for f in (deposit, deposit, tick)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    want = F32(1.0)
+    for _ in range(ticks):
+        want = F32(0.9999) * want
+    assert bus.concentration(witness) == want.item()
+    assert bus.concentration(1 - witness) == 0.0 and bus.concentration(2) == 0.0
 
 
 def test_threads_deposit_while_others_drain():

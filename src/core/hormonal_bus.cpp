@@ -11,6 +11,7 @@
 #endif
 
 #include "fault.h"
+#include "x86_simd.h"
 
 namespace zelmo {
 
@@ -71,6 +72,23 @@ void append_shifted(std::string& out, uint64_t m, unsigned shift) {
     out += digits;
   }
 }
+
+#if defined(ZELMO_X86_DISPATCH)
+// value * decay in each of four single-precision lanes (`factor` holds decay
+// in double precision), bit for bit what the single-precision multiply
+// gives: the product of two floats is exact in double precision, so
+// narrowing it rounds once, as that multiply does, overflow and subnormal
+// results included; a NaN operand comes through as that multiply returns it.
+// Subnormal operands and products in double precision stay off the slow
+// path some processors take for single-precision subnormals, and a bank at
+// rest after a gentle decay holds exactly such values.
+inline __m128i scale_lanes(__m128i values, __m128d factor) noexcept {
+  const __m128 v = _mm_castsi128_ps(values);
+  const __m128 low = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(v), factor));
+  const __m128 high = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(v, v)), factor));
+  return _mm_castps_si128(_mm_movelh_ps(low, high));
+}
+#endif
 
 }  // namespace
 
@@ -167,13 +185,17 @@ uint64_t EventRing::size_hint() const noexcept {
 
 ChannelBank::ChannelBank(unsigned channels) noexcept
     : size_(channels), mask_(channels >= kMaxChannels ? ~0u : (1u << channels) - 1u) {
-  for (auto& word : channels_) word.store(0, std::memory_order_relaxed);  // +0.0; not yet shared
+  for (auto& word : words_) word.store(0, std::memory_order_relaxed);  // +0.0, +0.0; not yet shared
 }
 
 float ChannelBank::sense(uint32_t mask) const noexcept {
   float sum = 0.0f;
-  for (uint32_t bits = mask & mask_; bits != 0; bits &= bits - 1) {
-    sum = sum + load(static_cast<unsigned>(std::countr_zero(bits)));
+  const uint32_t bits = mask & mask_;
+  for (uint32_t even = (bits | bits >> 1) & kEvenBits; even != 0; even &= even - 1) {
+    const unsigned i = static_cast<unsigned>(std::countr_zero(even));
+    const uint64_t word = load_word(i / 2);
+    if (bits >> i & 1u) sum = sum + std::bit_cast<float>(low(word));
+    if (bits >> i & 2u) sum = sum + std::bit_cast<float>(high(word));
   }
   return sum;
 }
@@ -183,14 +205,41 @@ float ChannelBank::concentration(uint64_t index) const noexcept {
 }
 
 void ChannelBank::tick(float decay) noexcept {
-  for (unsigned i = 0; i < size_; ++i) {
-    update(channels_[i], [decay](float value) { return decay * value; });
+  const auto scale = [decay](float value) { return decay * value; };
+  const unsigned words = words_in_use();
+  const uint32_t mask = mask_;  // read once: the exchanges below make the compiler read members again
+#if defined(ZELMO_X86_DISPATCH)
+  // Two words (four channels) a step: one vector product and compare tell
+  // which words change, and only those take the locked exchange, so a bank
+  // at rest is read and never written.
+  const __m128d factor = _mm_set1_pd(static_cast<double>(decay));
+  for (unsigned w = 0; w < words; w += 2) {
+    // acquire: as in update(), a word left unchanged ends its step here.
+    const uint64_t lo = words_[w].load(std::memory_order_acquire);
+    const uint64_t hi = words_[w + 1].load(std::memory_order_acquire);
+    const __m128i seen = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+    const __m128i scaled = scale_lanes(seen, factor);
+    const uint32_t same = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(scaled, seen))));
+    const uint32_t lanes = (mask >> (2 * w)) & 0xFu;  // the four channels' bits in the mask
+    const uint32_t changed = ~same & lanes;
+    if (changed & 3u) commit(words_[w], lo, static_cast<uint64_t>(_mm_cvtsi128_si64(scaled)), lanes & 3u, scale);
+    if (changed & 0xCu) {
+      commit(words_[w + 1], hi, static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(scaled, scaled))),
+             lanes >> 2, scale);
+    }
   }
+#else
+  for (unsigned w = 0; w < words; ++w) update(words_[w], (mask >> (2 * w)) & 3u, scale);
+#endif
 }
 
 std::array<float, kMaxChannels> ChannelBank::snapshot() const noexcept {
   std::array<float, kMaxChannels> values{};
-  for (unsigned i = 0; i < size_; ++i) values[i] = load(i);
+  for (unsigned w = 0; w < words_in_use(); ++w) {
+    const uint64_t word = load_word(w);
+    values[2 * w] = std::bit_cast<float>(low(word));
+    values[2 * w + 1] = std::bit_cast<float>(high(word));  // +0.0 beyond size()
+  }
   return values;
 }
 

@@ -202,10 +202,18 @@ inline bool EventRing::try_pop(SignalEvent& out) noexcept {
 
 inline constexpr unsigned kMaxChannels = 32;
 
-// Channel concentrations as single-precision bit patterns in atomic words,
-// plus the deposit counter. Every change of a word is a compare-exchange
-// loop, so concurrent deposits and ticks never lose an update; reads are
-// single relaxed loads and a multi-channel read is not a consistent cut.
+// Channel concentrations as single-precision bit patterns, two channels to an
+// atomic 64-bit word, plus the deposit counter.
+//
+// Layout: channel i is bits [32 * (i % 2), 32 * (i % 2) + 32) of words_[i / 2].
+// Channels at or beyond size() are +0.0 (zero bits) for good: deposits mask
+// them out and ticks leave them as they are, so a word holding one of them
+// never changes on its account.
+//
+// Every change of a word is a compare-exchange loop over both of its
+// channels, so concurrent deposits and ticks never lose an update and each
+// operation changes each channel it selects exactly once; reads are single
+// relaxed loads and a multi-channel read is not a consistent cut.
 class ChannelBank {
  public:
   // `channels` must be 1..32 (the bus maps requests into that range).
@@ -215,11 +223,13 @@ class ChannelBank {
   uint32_t mask() const noexcept { return mask_; }
 
   // Adds `intensity` to every channel selected by `flags` (bits outside the
-  // mask are ignored), lowest channel first, then counts the deposit.
+  // mask are ignored), lowest word first, both selected channels of a word
+  // in one step, then counts the deposit.
   void deposit(uint32_t flags, float intensity) noexcept {
-    for (uint32_t bits = flags & mask_; bits != 0; bits &= bits - 1) {
-      const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
-      update(channels_[i], [intensity](float value) { return intensity + value; });
+    const uint32_t bits = flags & mask_;
+    for (uint32_t even = (bits | bits >> 1) & kEvenBits; even != 0; even &= even - 1) {
+      const unsigned i = static_cast<unsigned>(std::countr_zero(even));
+      update(words_[i / 2], (bits >> i) & 3u, [intensity](float value) { return intensity + value; });
     }
     // relaxed: a plain count; it orders nothing and is read once callers join.
     secretions_.fetch_add(1, std::memory_order_relaxed);
@@ -229,7 +239,9 @@ class ChannelBank {
   float sense(uint32_t mask) const noexcept;
   // Channel `index`, or 0.0 for an index at or beyond size().
   float concentration(uint64_t index) const noexcept;
-  // Multiplies every channel by `decay`, lowest channel first.
+  // Multiplies every channel by `decay`, lowest word first. Words whose
+  // channels the product leaves bit for bit as they are (zeros, values at
+  // their rounding fixed point) are only read, never written.
   void tick(float decay) noexcept;
   // The first size() entries are the channels in order; the rest are 0.
   std::array<float, kMaxChannels> snapshot() const noexcept;
@@ -238,33 +250,76 @@ class ChannelBank {
   uint64_t secretions() const noexcept { return secretions_.load(std::memory_order_relaxed); }
 
  private:
-  // Replaces the word's value v by op(v) as one atomic step. When op(v) has
-  // the very bits of v the step changes nothing, so it takes effect at the
-  // read that saw v and no write is made: a decay that leaves zeros (or a
-  // value at its rounding fixed point) as they are costs no locked
-  // instruction.
+  static constexpr unsigned kWords = kMaxChannels / 2;
+  static constexpr uint32_t kEvenBits = 0x55555555u;
+
+  unsigned words_in_use() const noexcept { return (size_ + 1) / 2; }
+
+  static uint32_t low(uint64_t word) noexcept { return static_cast<uint32_t>(word); }
+  static uint32_t high(uint64_t word) noexcept { return static_cast<uint32_t>(word >> 32); }
+  static uint64_t join(uint32_t lo, uint32_t hi) noexcept { return uint64_t{lo} | (uint64_t{hi} << 32); }
+
+  // The word with op applied to the channels `lanes` selects (bit 0: the
+  // low channel, bit 1: the high one); the other channel keeps its bits.
   template <class Op>
-  static void update(std::atomic<uint32_t>& word, Op op) noexcept {
-    // acquire: a step that ends at this read still reads the update before
-    // it, as a successful exchange would.
-    uint32_t current = word.load(std::memory_order_acquire);
-    for (;;) {
-      const uint32_t next = std::bit_cast<uint32_t>(op(std::bit_cast<float>(current)));
-      if (next == current) return;
+  static uint64_t apply(uint64_t word, unsigned lanes, Op op) noexcept {
+    uint32_t lo = low(word), hi = high(word);
+    if (lanes & 1u) lo = std::bit_cast<uint32_t>(op(std::bit_cast<float>(lo)));
+    if (lanes & 2u) hi = std::bit_cast<uint32_t>(op(std::bit_cast<float>(hi)));
+    return join(lo, hi);
+  }
+
+  // Finishes one atomic step of `word` from v to apply(v, lanes, op), given a
+  // value `current` read from it and `next` == apply(current, lanes, op).
+  // When next has the very bits of current the step changes nothing, so it
+  // takes effect at the read that saw current and no write is made.
+  template <class Op>
+  static void exchange(std::atomic<uint64_t>& word, uint64_t current, uint64_t next, unsigned lanes,
+                       Op op) noexcept {
+    while (next != current) {
       // acq_rel on success: each update reads the one before it and publishes
       // itself to the next; acquire on failure: the fresh value may end the
       // step unchanged, as the first read may.
       if (word.compare_exchange_weak(current, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
         return;
       }
+      next = apply(current, lanes, op);
     }
   }
-  float load(unsigned i) const noexcept {
-    // relaxed: a single-word read; no other memory is reached through it.
-    return std::bit_cast<float>(channels_[i].load(std::memory_order_relaxed));
+
+  // Replaces the word's value v by apply(v, lanes, op) as one atomic step.
+  template <class Op>
+  static void update(std::atomic<uint64_t>& word, unsigned lanes, Op op) noexcept {
+    // acquire: a step that ends at this read still reads the update before
+    // it, as a successful exchange would.
+    const uint64_t current = word.load(std::memory_order_acquire);
+    exchange(word, current, apply(current, lanes, op), lanes, op);
   }
 
-  std::array<std::atomic<uint32_t>, kMaxChannels> channels_;
+  // exchange() for a word read as `current`, given `next` == apply(current,
+  // 3, op) (both channels computed). Only the last word of a bank of odd size
+  // holds a channel out of use (its high one), which must keep its bits: that
+  // word alone computes its own next.
+  template <class Op>
+  static void commit(std::atomic<uint64_t>& word, uint64_t current, uint64_t next, unsigned lanes, Op op) noexcept {
+    if (lanes == 3u) {
+      exchange(word, current, next, 3u, op);
+    } else {
+      exchange(word, current, apply(current, lanes, op), lanes, op);
+    }
+  }
+
+  uint64_t load_word(unsigned w) const noexcept {
+    // relaxed: a single-word read; no other memory is reached through it.
+    return words_[w].load(std::memory_order_relaxed);
+  }
+  float load(unsigned i) const noexcept {
+    const uint64_t word = load_word(i / 2);
+    return std::bit_cast<float>(i % 2 == 0 ? low(word) : high(word));
+  }
+
+  static_assert(std::atomic<uint64_t>::is_always_lock_free, "channel words must be lock-free");
+  std::array<std::atomic<uint64_t>, kWords> words_;
   unsigned size_;
   uint32_t mask_;
   std::atomic<uint64_t> secretions_{0};

@@ -233,6 +233,98 @@ static void test_updates_that_only_change_bits() {
   CHECK(fixed.secretions() == 4);  // a deposit that changes no channel still counts
 }
 
+// Sets channel i of a fresh bank to `value` (+0.0 + value is value, except
+// that -0.0 becomes +0.0 and a signalling NaN is quieted).
+static void set_channels(ChannelBank& bank, const std::vector<float>& values) {
+  for (unsigned i = 0; i < values.size(); ++i) bank.deposit(1u << i, values[i]);
+}
+
+static float from_bits(uint32_t bits) {
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+// tick() must give every channel exactly the single-precision product
+// decay * value, whatever path computes it: random bit patterns (normal,
+// subnormal, zero, infinite and NaN values and decays) in banks of every
+// size, so that every lane of every word and the odd last word are covered.
+// Both operands NaN may return either NaN; anything else is compared bit for
+// bit. Channels beyond the size stay +0.0, even under negative or NaN decay.
+static void test_tick_is_the_single_precision_product() {
+  std::mt19937 rng(19);
+  const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 0.999f, 2.0f, 1e-42f, -3e-39f, FLT_MAX,
+                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min()};
+  auto random_float = [&]() {
+    const uint32_t bits = static_cast<uint32_t>(rng());
+    switch (rng() % 4) {
+      case 0: return from_bits(bits & 0x807FFFFFu);                               // zero or subnormal
+      case 1: return specials[rng() % (sizeof specials / sizeof specials[0])];
+      case 2: return from_bits((bits & 0x807FFFFFu) | ((100u + bits % 50u) << 23));  // moderate
+      default: return from_bits(bits);                                             // anything, NaNs too
+    }
+  };
+  int mismatches = 0, unused_touched = 0;
+  for (unsigned size : {1u, 2u, 3u, 4u, 5u, 31u, 32u}) {
+    for (int round = 0; round < 400; ++round) {
+      ChannelBank bank(size);
+      std::vector<float> values(size);
+      for (float& v : values) v = random_float();
+      set_channels(bank, values);
+      const float decay = random_float();
+      std::vector<float> before(size);
+      for (unsigned i = 0; i < size; ++i) before[i] = bank.concentration(i);
+      bank.tick(decay);
+      const auto snap = bank.snapshot();
+      for (unsigned i = 0; i < size; ++i) {
+        volatile float d = decay, v = before[i];
+        const float want = d * v;
+        const float got = bank.concentration(i);
+        const bool both_nan = std::isnan(decay) && std::isnan(before[i]);
+        const bool ok = both_nan ? std::isnan(got) : same_bits(got, want);
+        if (!ok || !same_bits(snap[i], got)) ++mismatches;
+      }
+      for (unsigned i = size; i < zelmo::kMaxChannels; ++i) {
+        if (!same_bits(snap[i], 0.0f)) ++unused_touched;
+      }
+    }
+  }
+  CHECK(mismatches == 0);
+  CHECK(unused_touched == 0);
+}
+
+// Deposits reach exactly the channels they select, in both halves of a word
+// and in the last channel of a bank of odd size; reads see them alike.
+static void test_odd_banks_and_shared_words() {
+  for (unsigned size : {1u, 3u, 31u}) {
+    ChannelBank bank(size);
+    const unsigned last = size - 1;
+    bank.deposit(1u << last, 2.5f);
+    bank.deposit(~0u, 1.0f);  // every channel, and bits beyond the mask
+    CHECK(bank.concentration(last) == 3.5f && bank.concentration(size) == 0.0f);
+    CHECK(bank.sense(1u << last) == 3.5f && bank.sense(~0u) == static_cast<float>(size) + 2.5f);
+    CHECK(bank.total() == static_cast<float>(size) + 2.5f);
+    const auto snap = bank.snapshot();
+    CHECK(snap[last] == 3.5f && (size == 1 || snap[0] == 1.0f) && snap[size] == 0.0f);
+    bank.tick(-2.0f);
+    CHECK(bank.concentration(last) == -7.0f && same_bits(bank.snapshot()[size], 0.0f));
+  }
+  // The two channels of one word, alone and together, with values that tell
+  // a swapped or merged half apart.
+  ChannelBank pair(4);
+  pair.deposit(0b01, 1.0f);
+  pair.deposit(0b10, 2.0f);
+  pair.deposit(0b11, 4.0f);
+  pair.deposit(0b1100, 8.0f);
+  CHECK(pair.concentration(0) == 5.0f && pair.concentration(1) == 6.0f);
+  CHECK(pair.concentration(2) == 8.0f && pair.concentration(3) == 8.0f);
+  CHECK(pair.sense(0b0110) == 14.0f && pair.sense(0b1001) == 13.0f);
+  pair.tick(0.5f);
+  const auto snap = pair.snapshot();
+  CHECK(snap[0] == 2.5f && snap[1] == 3.0f && snap[2] == 4.0f && snap[3] == 4.0f);
+}
+
 static void test_drain() {
   Bus bus(32, 2);
   for (int i = 0; i < 3; ++i) bus.deposit(1, 1.0f);
@@ -315,6 +407,8 @@ int main() {
   test_channel_mapping_and_masks();
   test_float_arithmetic();
   test_updates_that_only_change_bits();
+  test_tick_is_the_single_precision_product();
+  test_odd_banks_and_shared_words();
   test_drain();
   test_peek_and_take();
   test_format_fixed3();
