@@ -381,6 +381,52 @@ bool shape_of(std::string_view text, uint64_t window, ScanShape& shape) noexcept
   return shape.n / 2 >= shape.w;
 }
 
+// The batches of a flood, in window order.
+class FloodBatch {
+ public:
+  // Windows first .. first + count - 1 (at most kMaxBatch) of `words`:
+  // those that continue a run of kept windows, or repeat a kept window,
+  // count at once; the others are hashed, inserted into `seen` and kept.
+  // Returns how many are duplicates. Out of line: the scan's usual path
+  // stays as compact as it was without it.
+  [[gnu::noinline]] uint64_t count(const PackedWords& words, uint64_t w, size_t first, size_t count, SeenSet& seen) {
+    if (!kept_) kept_ = std::make_unique<RepeatedWindows>();
+    const unsigned char* const buf = words.bytes.data();
+    const uint64_t* const starts = words.starts.data();
+    uint64_t fp[kMaxBatch], at[kMaxBatch];
+    size_t fresh = 0;
+    for (size_t j = first; j < first + count; ++j) {
+      const uint64_t s = starts[j], len = starts[j + w] - s;
+      const unsigned char* const last = buf + starts[j + w - 1];  // the window's last word
+      const uint64_t tail = starts[j + w] - starts[j + w - 1];
+      uint32_t e = previous_ == 0 ? 0 : kept_->follow(previous_, last, tail);
+      if (e == 0) {
+        e = kept_->find(buf + s, len);
+        if (e == 0) {
+          // Kept at once: a later window of this batch that equals it is
+          // a duplicate, and this one is inserted with the batch.
+          fp[fresh] = siphash13_slice(buf + s, len);
+          at[fresh] = seen.home(fp[fresh]);
+          ++fresh;
+          e = kept_->keep(buf + s, len);
+        }
+        if (previous_ != 0 && e != 0) kept_->link(previous_, e, last, tail);
+      }
+      previous_ = e;
+    }
+    return (count - fresh) + seen.insert_all(fp, at, fresh);
+  }
+
+  // The next window does not follow the last one counted here.
+  void interrupt() noexcept { previous_ = 0; }
+
+  static constexpr size_t kMaxBatch = 32;
+
+ private:
+  std::unique_ptr<RepeatedWindows> kept_;  // made on the first batch
+  uint32_t previous_ = 0;                  // the kept window equal to the last one counted, or 0
+};
+
 float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& poll) {
   const uint64_t windows = n - w + 1;
   SeenSet seen(windows);
@@ -396,13 +442,12 @@ float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& pol
   // way: windows that continue a run of kept windows, or repeat a kept
   // window, count at once; the others are hashed, inserted and kept.
   PackedWords words;
-  constexpr size_t kBatch = 32;
+  constexpr size_t kBatch = FloodBatch::kMaxBatch;
   uint64_t fp[2][kBatch], at[2][kBatch];
   size_t pending = 0;  // fingerprints waiting in fp[stage ^ 1]
   unsigned stage = 0;
   bool flood = false;
-  std::unique_ptr<RepeatedWindows> repeated;  // made on the first flood batch
-  uint32_t previous = 0;  // the kept entry equal to the window before, or 0
+  FloodBatch flood_batch;
   const auto insert_pending = [&] {
     const uint64_t present = seen.insert_all(fp[stage ^ 1], at[stage ^ 1], pending);
     flood = pending != 0 && present * 4 >= pending * 3;
@@ -417,39 +462,16 @@ float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& pol
     // Windows whose w words are all packed.
     const size_t have = words.count();
     const size_t ready = have >= w ? have - static_cast<size_t>(w) + 1 : 0;
-    const unsigned char* const buf = words.bytes.data();
     for (size_t first = 0; first < ready; first += kBatch) {
       const size_t count = std::min(kBatch, ready - first);
       if (flood && pending != 0) insert_pending();  // the pipeline empties first
       if (flood) {
-        if (!repeated) repeated = std::make_unique<RepeatedWindows>();
-        const uint64_t* const starts = words.starts.data();
-        size_t fresh = 0;
-        for (size_t j = first; j < first + count; ++j) {
-          const uint64_t s = starts[j], len = starts[j + w] - s;
-          const unsigned char* const last = buf + starts[j + w - 1];  // the window's last word
-          const uint64_t tail = starts[j + w] - starts[j + w - 1];
-          uint32_t e = previous == 0 ? 0 : repeated->follow(previous, last, tail);
-          if (e == 0) {
-            e = repeated->find(buf + s, len);
-            if (e == 0) {
-              // Kept at once: a later window of this batch that equals it is
-              // a duplicate, and this one is inserted with the batch.
-              fp[0][fresh] = siphash13_slice(buf + s, len);
-              at[0][fresh] = seen.home(fp[0][fresh]);
-              ++fresh;
-              e = repeated->keep(buf + s, len);
-            }
-            if (previous != 0 && e != 0) repeated->link(previous, e, last, tail);
-          }
-          previous = e;
-        }
-        const uint64_t present = seen.insert_all(fp[0], at[0], fresh);
-        duplicates += (count - fresh) + present;
-        flood = (count - fresh + present) * 4 >= count * 3;
+        const uint64_t repeats = flood_batch.count(words, w, first, count, seen);
+        duplicates += repeats;
+        flood = repeats * 4 >= count * 3;
         continue;
       }
-      previous = 0;
+      flood_batch.interrupt();
       hash_windows(words, w, first, count, fp[stage]);
       for (size_t j = 0; j < count; ++j) {
         at[stage][j] = seen.home(fp[stage][j]);
