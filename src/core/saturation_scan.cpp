@@ -391,6 +391,9 @@ class FloodBatch {
   // stays as compact as it was without it.
   [[gnu::noinline]] uint64_t count(const PackedWords& words, uint64_t w, size_t first, size_t count, SeenSet& seen) {
     if (!kept_) kept_ = std::make_unique<RepeatedWindows>();
+    // Locals, so that the stores below can't make the compiler reload them.
+    RepeatedWindows& kept = *kept_;
+    uint32_t previous = previous_;
     const unsigned char* const buf = words.bytes.data();
     const uint64_t* const starts = words.starts.data();
     uint64_t fp[kMaxBatch], at[kMaxBatch];
@@ -399,21 +402,22 @@ class FloodBatch {
       const uint64_t s = starts[j], len = starts[j + w] - s;
       const unsigned char* const last = buf + starts[j + w - 1];  // the window's last word
       const uint64_t tail = starts[j + w] - starts[j + w - 1];
-      uint32_t e = previous_ == 0 ? 0 : kept_->follow(previous_, last, tail);
+      uint32_t e = previous == 0 ? 0 : kept.follow(previous, last, tail);
       if (e == 0) {
-        e = kept_->find(buf + s, len);
+        e = kept.find(buf + s, len);
         if (e == 0) {
           // Kept at once: a later window of this batch that equals it is
           // a duplicate, and this one is inserted with the batch.
           fp[fresh] = siphash13_slice(buf + s, len);
           at[fresh] = seen.home(fp[fresh]);
           ++fresh;
-          e = kept_->keep(buf + s, len);
+          e = kept.keep(buf + s, len);
         }
-        if (previous_ != 0 && e != 0) kept_->link(previous_, e, last, tail);
+        if (previous != 0 && e != 0) kept.link(previous, e, last, tail);
       }
-      previous_ = e;
+      previous = e;
     }
+    previous_ = previous;
     return (count - fresh) + seen.insert_all(fp, at, fresh);
   }
 
