@@ -300,3 +300,41 @@ def test_a_flood_of_more_distinct_windows_than_are_kept(window):
     lines = [" ".join(rng.choice(CONFUSABLE) + str(rng.randrange(50)) for _ in range(10)) for _ in range(3000)]
     text = "\n".join(line for line in lines for _ in range(rng.randrange(4, 9)))
     assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)
+
+
+@pytest.mark.parametrize("window", [1, 2, 3, 8])
+@pytest.mark.parametrize("seed", range(3))
+def test_floods_that_change_character_match_model(window, seed):
+    # Stretches of a few words in random order (their repeats seldom
+    # continue a run of repeats) between stretches of repeated lines (theirs
+    # do), with fresh words among them: the scan changes how it counts
+    # repeats several times over, and a window that only looks like the
+    # continuation of an earlier run must not count as a repeat.
+    rng = random.Random(seed * 10 + window)
+    vocab = CONFUSABLE[:6 + seed * 3]
+    lines = [[rng.choice(vocab) for _ in range(rng.randrange(2, 10))] for _ in range(5)]
+    words = []
+    for part in range(8):
+        if part % 2 == 0:
+            words.extend(rng.choice(vocab) for _ in range(rng.randrange(2000, 6000)))
+        else:
+            end = len(words) + rng.randrange(8000, 12000)
+            while len(words) < end:
+                words.extend(rng.choice(lines))
+        words.extend(f"{rng.choice(vocab)}{k}" for k in range(rng.randrange(0, 30)))
+    text = " ".join(words)
+    assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)
+
+
+@pytest.mark.parametrize("window", [1, 2, 3])
+@pytest.mark.parametrize("seed", range(4))
+def test_fresh_words_among_a_few_words_in_random_order(window, seed):
+    # Most windows repeat, but seldom as the continuation of the repeat
+    # before them; a fresh word every few words makes windows whose last
+    # word could continue some earlier run though they are new.
+    rng = random.Random(seed)
+    words = []
+    for k in range(60_000):
+        words.append(f"new{k}" if rng.random() < 1 / 12 else rng.choice("abcdefghijkl"))
+    text = " ".join(words)
+    assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)

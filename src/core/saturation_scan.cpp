@@ -389,36 +389,32 @@ class FloodBatch {
   // count at once; the others are hashed, inserted into `seen` and kept.
   // Returns how many are duplicates. Out of line: the scan's usual path
   // stays as compact as it was without it.
+  //
+  // Following pays while most repeats continue a run. Where few do (a few
+  // words in random order), a failed attempt only delays the lookup, and
+  // the lookups of independent windows overlap better on their own: then
+  // batches go without following, more of them each time following fails
+  // again.
   [[gnu::noinline]] uint64_t count(const PackedWords& words, uint64_t w, size_t first, size_t count, SeenSet& seen) {
     if (!kept_) kept_ = std::make_unique<RepeatedWindows>();
-    // Locals, so that the stores below can't make the compiler reload them.
-    RepeatedWindows& kept = *kept_;
-    uint32_t previous = previous_;
-    const unsigned char* const buf = words.bytes.data();
-    const uint64_t* const starts = words.starts.data();
-    uint64_t fp[kMaxBatch], at[kMaxBatch];
-    size_t fresh = 0;
-    for (size_t j = first; j < first + count; ++j) {
-      const uint64_t s = starts[j], len = starts[j + w] - s;
-      const unsigned char* const last = buf + starts[j + w - 1];  // the window's last word
-      const uint64_t tail = starts[j + w] - starts[j + w - 1];
-      uint32_t e = previous == 0 ? 0 : kept.follow(previous, last, tail);
-      if (e == 0) {
-        e = kept.find(buf + s, len);
-        if (e == 0) {
-          // Kept at once: a later window of this batch that equals it is
-          // a duplicate, and this one is inserted with the batch.
-          fp[fresh] = siphash13_slice(buf + s, len);
-          at[fresh] = seen.home(fp[fresh]);
-          ++fresh;
-          e = kept.keep(buf + s, len);
+    Fresh fresh;
+    if (skip_ != 0) {
+      --skip_;
+      previous_ = 0;
+      look_up(words, w, first, count, seen, fresh);
+    } else {
+      size_t repeats = 0;  // windows after a kept one, found kept
+      const size_t followed = follow(words, w, first, count, seen, fresh, repeats);
+      if (repeats >= kMaxBatch / 4) {
+        if (followed * 2 >= repeats) {
+          pause_ = kFirstPause;
+        } else {
+          skip_ = pause_;
+          pause_ = std::min(2 * pause_, kLongestPause);
         }
-        if (previous != 0 && e != 0) kept.link(previous, e, last, tail);
       }
-      previous = e;
     }
-    previous_ = previous;
-    return (count - fresh) + seen.insert_all(fp, at, fresh);
+    return (count - fresh.count) + seen.insert_all(fresh.fp, fresh.at, fresh.count);
   }
 
   // The next window does not follow the last one counted here.
@@ -427,8 +423,72 @@ class FloodBatch {
   static constexpr size_t kMaxBatch = 32;
 
  private:
+  // The fingerprints of a batch's windows that are not kept, and their slots.
+  struct Fresh {
+    uint64_t fp[kMaxBatch], at[kMaxBatch];
+    size_t count = 0;
+  };
+
+  // A window that is not kept: hashed for insertion with its batch, and kept
+  // at once (a later window of the batch that equals it is a duplicate).
+  // Returns its entry, or 0.
+  static uint32_t add(RepeatedWindows& kept, const unsigned char* p, uint64_t len, const SeenSet& seen, Fresh& fresh) {
+    fresh.fp[fresh.count] = siphash13_slice(p, len);
+    fresh.at[fresh.count] = seen.home(fresh.fp[fresh.count]);
+    ++fresh.count;
+    return kept.keep(p, len);
+  }
+
+  // Each window looked up on its own. (Locals throughout, so that the
+  // stores can't make the compiler reload them.)
+  void look_up(const PackedWords& words, uint64_t w, size_t first, size_t count, const SeenSet& seen, Fresh& fresh) {
+    RepeatedWindows& kept = *kept_;
+    const unsigned char* const buf = words.bytes.data();
+    const uint64_t* const starts = words.starts.data();
+    for (size_t j = first; j < first + count; ++j) {
+      const uint64_t s = starts[j], len = starts[j + w] - s;
+      if (kept.find(buf + s, len) == 0) add(kept, buf + s, len, seen, fresh);
+    }
+  }
+
+  // Windows that continue the run of the window before them, else looked
+  // up. Returns how many were found by following; `repeats` counts the
+  // windows after a kept one that were found kept.
+  size_t follow(const PackedWords& words, uint64_t w, size_t first, size_t count, const SeenSet& seen, Fresh& fresh,
+                size_t& repeats) {
+    RepeatedWindows& kept = *kept_;
+    uint32_t previous = previous_;
+    const unsigned char* const buf = words.bytes.data();
+    const uint64_t* const starts = words.starts.data();
+    size_t followed = 0;
+    for (size_t j = first; j < first + count; ++j) {
+      const uint64_t s = starts[j], len = starts[j + w] - s;
+      const unsigned char* const last = buf + starts[j + w - 1];  // the window's last word
+      const uint64_t tail = starts[j + w] - starts[j + w - 1];
+      uint32_t e = previous == 0 ? 0 : kept.follow(previous, last, tail);
+      if (e != 0) {
+        ++followed;
+      } else {
+        e = kept.find(buf + s, len);
+        if (e == 0) {
+          e = add(kept, buf + s, len, seen, fresh);
+        } else {
+          repeats += previous != 0;
+        }
+        if (previous != 0 && e != 0) kept.link(previous, e, last, tail);
+      }
+      previous = e;
+    }
+    previous_ = previous;
+    repeats += followed;
+    return followed;
+  }
+
   std::unique_ptr<RepeatedWindows> kept_;  // made on the first batch
   uint32_t previous_ = 0;                  // the kept window equal to the last one counted, or 0
+  static constexpr size_t kFirstPause = 16, kLongestPause = 1024;  // in batches
+  size_t skip_ = 0;             // batches still to count without following runs
+  size_t pause_ = kFirstPause;  // batches to skip when following fails next
 };
 
 float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& poll) {

@@ -80,8 +80,9 @@ static void test_agreement() {
 
 // Floods of lines made of words that share their first 8 or 16 bytes, or
 // differ only in length or in a multi-byte character; each line goes on in
-// more ways than a window tracks, and runs of fresh words interrupt the
-// flood. Long enough to be scanned in several pieces.
+// more ways than a window tracks, and runs of fresh words, and of words in
+// random order, interrupt the flood. Long enough to be scanned in several
+// pieces.
 static std::string confusable_flood(std::mt19937_64& rng, bool multibyte, std::vector<std::string>& words) {
   static const char* const kWords[] = {
       "a", "ab", "abc", "a,", "abcdefg", "abcdefgh", "abcdefgh1", "abcdefghX", "abcdefghi", "abcdefghijklmnop",
@@ -99,10 +100,13 @@ static std::string confusable_flood(std::mt19937_64& rng, bool multibyte, std::v
   words.clear();
   std::string text;
   size_t fresh = 0;
-  while (text.size() < 60000) {
+  while (text.size() < 150000) {
     std::vector<std::string> next;
-    if (rng() % 32 == 0) {
+    const uint64_t pick = rng() % 64;
+    if (pick < 2) {
       for (size_t k = 1 + rng() % 40; k > 0; --k) next.push_back("fresh" + std::to_string(fresh++));
+    } else if (pick == 2) {  // words in random order: their repeats seldom continue a run
+      for (size_t k = 500 + rng() % 3000; k > 0; --k) next.push_back(kWords[rng() % 8]);
     } else {
       next = lines[rng() % lines.size()];
     }
