@@ -231,7 +231,7 @@ class RepeatedWindows {
     std::memcpy(bytes_.get() + used_, p, static_cast<size_t>(len));
     offsets_[count_] = static_cast<uint32_t>(used_);
     lens_[count_] = static_cast<uint32_t>(len);
-    next_[count_] = Successors{};
+    next_[count_ + 1] = Successors{};
     used_ += static_cast<size_t>(len);
     // Defined bytes past the copy, for same_bytes's reads.
     std::memset(bytes_.get() + used_, 0, kSlack);
@@ -243,7 +243,7 @@ class RepeatedWindows {
   // word is the `len` bytes at `word` (8 readable): `to` becomes the first
   // successor of `from`, the others move down and the oldest goes.
   void link(uint32_t from, uint32_t to, const unsigned char* word, uint64_t len) noexcept {
-    Successors& next = next_[from - 1];
+    Successors& next = next_[from];
     for (size_t k = kWays - 1; k > 0; --k) {
       next.to[k] = next.to[k - 1];
       next.len[k] = next.len[k - 1];
@@ -260,7 +260,7 @@ class RepeatedWindows {
   // length and first 8 bytes, from the one cache line that holds them; only
   // a longer word's rest is read from its copy.
   uint32_t follow(uint32_t from, const unsigned char* word, uint64_t len) const noexcept {
-    const Successors& next = next_[from - 1];
+    const Successors& next = next_[from];
     const uint64_t head = word_head(word, len);
     for (size_t k = 0; k < kWays; ++k) {
       if (next.len[k] != len || next.head[k] != head) continue;
@@ -343,7 +343,7 @@ class RepeatedWindows {
   uint32_t count_ = 0;
   uint32_t offsets_[kMaxEntries];
   uint32_t lens_[kMaxEntries];
-  Successors next_[kMaxEntries];
+  Successors next_[kMaxEntries + 1];  // by entry (0 unused)
   uint32_t index_[1u << kBits] = {};
 };
 
