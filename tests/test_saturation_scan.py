@@ -236,3 +236,105 @@ def test_a_signal_handler_interrupts_a_long_scan(window):
     done = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT.format(window=window)],
                           capture_output=True, text=True, timeout=600)
     assert (done.returncode, done.stdout.strip(), done.stderr) == (0, "['c_call', 'c_exception']", "")
+
+
+# ---------------------------------------------------------------------------
+# Floods whose repeated lines are made of words that a scan following runs
+# of repeated windows could confuse: the same first 8 or 16 bytes and a
+# different rest, words that differ only in length, multi-byte characters.
+# A line goes on in more ways than a window keeps track of, and stretches of
+# fresh words interrupt the flood, so runs break at every kind of word,
+# across the pieces a long text is scanned in, and at the end of the text.
+
+CONFUSABLE = ["a", "ab", "abc", "a,", "abcdefg", "abcdefgh", "abcdefgh1", "abcdefghX", "abcdefghi",
+              "abcdefghijklmno", "abcdefghijklmnop", "abcdefghijklmnoq", "abcdefghijklmnopq",
+              "abcdefghijklmnopqrstuvwxyz0", "abcdefghijklmnopqrstuvwxyz1", "abcdefghijklmnopqrstuvwxyz01"]
+MULTIBYTE = ["\u00e9", "\u00e9e", "e\u00e9", "\u65e5\u672c\u8a9e", "\u65e5\u672c\u8a9ex", "\u65e5\u672c\u8a9f",
+             "\U0001f600", "\U0001f600\U0001f601", "abcdefg\u00e9", "abcdefg\u00e8"]
+
+
+def confusable_flood(rng, multibyte, nbytes):
+    vocab = CONFUSABLE + (MULTIBYTE if multibyte else [])
+    spaces = [" ", "\n", "  "] + (["\u3000", "\u2028", "\xa0"] if multibyte else [])
+    lines = [[rng.choice(vocab) for _ in range(rng.randrange(1, 14))] for _ in range(rng.randrange(2, 14))]
+    words, fresh = [], 0
+    while sum(map(len, words)) < nbytes:
+        if rng.random() < 0.03:
+            for _ in range(rng.randrange(1, 40)):
+                words.append(f"fresh{fresh}")
+                fresh += 1
+        else:
+            words.extend(rng.choice(lines))
+    return "".join(word + rng.choice(spaces) for word in words)
+
+
+@pytest.mark.parametrize("window", [1, 2, 8, 15])
+@pytest.mark.parametrize("multibyte", [False, True])
+@pytest.mark.parametrize("seed", range(3))
+def test_confusable_floods_match_model(window, multibyte, seed):
+    rng = random.Random(seed * 100 + window)
+    text = confusable_flood(rng, multibyte, 60_000)
+    assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)
+
+
+@pytest.mark.parametrize("said, last", [
+    ("abc", "abc"),                    # the line once more: every window repeats
+    ("abc", "ab"), ("abc", "abcd"),    # differs only in length
+    ("abc", "abd"),                    # in the last byte
+    ("abcdefgh1", "abcdefgh2"),        # in the 9th byte
+    ("abcdefghijklmnopqrstuvwxyz0", "abcdefghijklmnopqrstuvwxyz1"),  # past the 16th byte
+    ("\u65e5\u672c\u8a9e", "\u65e5\u672c\u8a9f"),  # in a multi-byte character
+])
+@pytest.mark.parametrize("window", [1, 2, 8, 15])
+def test_a_flood_whose_run_breaks_at_the_last_word_of_the_text(said, last, window):
+    line = "abcdefghijklmnopqrstuvwxyz0 abcdefgh1 abcdefghijklmnop \u65e5\u672c\u8a9e a, abc "
+    text = "\n".join([line + said] * 3000) + "\n" + line + last
+    assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)
+
+
+@pytest.mark.parametrize("window", [2, 8])
+def test_a_flood_of_more_distinct_windows_than_are_kept(window):
+    # Thousands of distinct lines, each said a few times in a row: more
+    # distinct windows, and more of their bytes, than the scan keeps copies of.
+    rng = random.Random(window)
+    lines = [" ".join(rng.choice(CONFUSABLE) + str(rng.randrange(50)) for _ in range(10)) for _ in range(3000)]
+    text = "\n".join(line for line in lines for _ in range(rng.randrange(4, 9)))
+    assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)
+
+
+@pytest.mark.parametrize("window", [1, 2, 3, 8])
+@pytest.mark.parametrize("seed", range(3))
+def test_floods_that_change_character_match_model(window, seed):
+    # Stretches of a few words in random order (their repeats seldom
+    # continue a run of repeats) between stretches of repeated lines (theirs
+    # do), with fresh words among them: the scan changes how it counts
+    # repeats several times over, and a window that only looks like the
+    # continuation of an earlier run must not count as a repeat.
+    rng = random.Random(seed * 10 + window)
+    vocab = CONFUSABLE[:6 + seed * 3]
+    lines = [[rng.choice(vocab) for _ in range(rng.randrange(2, 10))] for _ in range(5)]
+    words = []
+    for part in range(8):
+        if part % 2 == 0:
+            words.extend(rng.choice(vocab) for _ in range(rng.randrange(2000, 6000)))
+        else:
+            end = len(words) + rng.randrange(8000, 12000)
+            while len(words) < end:
+                words.extend(rng.choice(lines))
+        words.extend(f"{rng.choice(vocab)}{k}" for k in range(rng.randrange(0, 30)))
+    text = " ".join(words)
+    assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)
+
+
+@pytest.mark.parametrize("window", [1, 2, 3])
+@pytest.mark.parametrize("seed", range(4))
+def test_fresh_words_among_a_few_words_in_random_order(window, seed):
+    # Most windows repeat, but seldom as the continuation of the repeat
+    # before them; a fresh word every few words makes windows whose last
+    # word could continue some earlier run though they are new.
+    rng = random.Random(seed)
+    words = []
+    for k in range(60_000):
+        words.append(f"new{k}" if rng.random() < 1 / 12 else rng.choice("abcdefghijkl"))
+    text = " ".join(words)
+    assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)

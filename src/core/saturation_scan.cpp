@@ -174,6 +174,20 @@ size_t piece_end(std::string_view text, size_t pos) noexcept {
   return text.size();
 }
 
+// The low n bytes of a word (all of it from n = 8 on).
+inline uint64_t low_bytes(uint64_t n) noexcept { return n >= 8 ? ~uint64_t{0} : ~(~uint64_t{0} << (8 * n)); }
+
+// The first 8 bytes of a word of `len` bytes at p (8 readable), the bytes
+// past its end cleared.
+inline uint64_t word_head(const unsigned char* p, uint64_t len) noexcept { return load_le64(p) & low_bytes(len); }
+
+// Whether the n bytes at a and b are equal; 16 bytes are readable at each.
+inline bool same_bytes(const unsigned char* a, const unsigned char* b, uint64_t n) noexcept {
+  if (n > 16) return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
+  const uint64_t lo = low_bytes(n), hi = n <= 8 ? 0 : low_bytes(n - 8);
+  return (((load_le64(a) ^ load_le64(b)) & lo) | ((load_le64(a + 8) ^ load_le64(b + 8)) & hi)) == 0;
+}
+
 // Windows already counted, kept byte for byte while the scan runs through
 // a flood. A window whose bytes equal a kept one has its fingerprint, which
 // is in the set: it is a duplicate without being hashed or looked up. The
@@ -181,33 +195,95 @@ size_t piece_end(std::string_view text, size_t pos) noexcept {
 // and the bytes are compared in full, so only an exact repeat is taken; a
 // miss just means the window is hashed as usual. Copies stop at a fixed
 // budget (floods repeat few distinct windows).
+//
+// Runs are followed: each kept window remembers the kept windows that came
+// right after it when it last occurred (its successors, the latest few). If
+// window i equals kept window e, and e once occurred as window j followed by
+// window j + 1 equal to kept window f, then windows i + 1 and f share their
+// first w - 1 words (words i + 1 .. i + w - 1 of one are words
+// j + 1 .. j + w - 1 of the other), so window i + 1 equals f exactly when
+// their last words are equal: a word compared for each successor instead of
+// the window hashed and looked up. A flood's line can go on in a few ways
+// (the next line, a variant of a field), hence a few successors.
+//
+// Entries are numbered from 1; 0 means none.
 class RepeatedWindows {
  public:
-  RepeatedWindows() : bytes_(std::make_unique_for_overwrite<unsigned char[]>(kBudget)), vector_(avx512_shingles()) {}
-
-  // Whether `len` bytes at `p` equal a kept window.
-  bool contains(const unsigned char* p, uint64_t len) const noexcept {
-#ifdef ZELMO_SEEN_AVX512
-    if (vector_ && len <= 128) return contains128(p, len);
-#endif
-    const uint32_t e = index_[slot(hash(p, len))];
-    if (e == 0 || lens_[e - 1] != len) return false;
-    return std::memcmp(bytes_.get() + offsets_[e - 1], p, static_cast<size_t>(len)) == 0;
+  RepeatedWindows()
+      : bytes_(std::make_unique_for_overwrite<unsigned char[]>(kBudget + kSlack)), vector_(avx512_shingles()) {
+    std::memset(bytes_.get(), 0, kSlack);
   }
 
-  // Keeps a copy of the window, unless the budget is spent.
-  void keep(const unsigned char* p, uint64_t len) noexcept {
-    if (len > kBudget - used_ || count_ == kMaxEntries) return;
+  // The entry whose window equals the `len` bytes at `p`, or 0.
+  uint32_t find(const unsigned char* p, uint64_t len) const noexcept {
+#ifdef ZELMO_SEEN_AVX512
+    if (vector_ && len <= 128) return find128(p, len);
+#endif
+    const uint32_t e = index_[slot(hash(p, len))];
+    if (e == 0 || lens_[e - 1] != len) return 0;
+    return std::memcmp(bytes_.get() + offsets_[e - 1], p, static_cast<size_t>(len)) == 0 ? e : 0;
+  }
+
+  // Keeps a copy of the window unless the budget is spent; returns its
+  // entry, or 0.
+  uint32_t keep(const unsigned char* p, uint64_t len) noexcept {
+    if (len > kBudget - used_ || count_ == kMaxEntries) return 0;
     std::memcpy(bytes_.get() + used_, p, static_cast<size_t>(len));
     offsets_[count_] = static_cast<uint32_t>(used_);
-    lens_[count_] = len;
+    lens_[count_] = static_cast<uint32_t>(len);
+    next_[count_ + 1] = Successors{};
     used_ += static_cast<size_t>(len);
+    // Defined bytes past the copy, for same_bytes's reads.
+    std::memset(bytes_.get() + used_, 0, kSlack);
     index_[slot(hash(p, len))] = ++count_;
+    return count_;
+  }
+
+  // Window `to` came right after window `from` (both entries), and its last
+  // word is the `len` bytes at `word` (8 readable): `to` becomes the first
+  // successor of `from`, the others move down and the oldest goes.
+  void link(uint32_t from, uint32_t to, const unsigned char* word, uint64_t len) noexcept {
+    Successors& next = next_[from];
+    for (size_t k = kWays - 1; k > 0; --k) {
+      next.to[k] = next.to[k - 1];
+      next.len[k] = next.len[k - 1];
+      next.head[k] = next.head[k - 1];
+    }
+    next.to[0] = to;
+    next.len[0] = static_cast<uint32_t>(len);
+    next.head[0] = word_head(word, len);
+  }
+
+  // Given that the previous window equals entry `from`, the entry the
+  // current window equals when its last word is the `len` bytes at `word`
+  // (24 readable), else 0. The successors' last words are matched on their
+  // length and first 8 bytes, from the one cache line that holds them; only
+  // a longer word's rest is read from its copy.
+  uint32_t follow(uint32_t from, const unsigned char* word, uint64_t len) const noexcept {
+    const Successors& next = next_[from];
+    const uint64_t head = word_head(word, len);
+    for (size_t k = 0; k < kWays; ++k) {
+      if (next.len[k] != len || next.head[k] != head) continue;
+      const uint32_t to = next.to[k];
+      if (len <= 8) return to;
+      const unsigned char* kept = bytes_.get() + offsets_[to - 1] + lens_[to - 1] - len;
+      if (same_bytes(kept + 8, word + 8, len - 8)) return to;
+    }
+    return 0;
   }
 
  private:
   static constexpr unsigned kBits = 12;
-  static constexpr size_t kBudget = 256 << 10, kMaxEntries = 4096;
+  static constexpr size_t kBudget = 256 << 10, kMaxEntries = 4096, kWays = 4, kSlack = 16;
+
+  // An entry's successors, latest first; unused ones have length 0 (a
+  // packed word has at least 2 bytes). One cache line, left unset until its
+  // entry is kept.
+  struct alignas(64) Successors {
+    uint32_t to[kWays];
+    uint32_t len[kWays];   // bytes of the successor's last word
+    uint64_t head[kWays];  // its word_head
+  };
   static constexpr uint64_t kMul[8] = {0x9E3779B97F4A7C15ULL, 0xC2B2AE3D27D4EB4FULL, 0x165667B19E3779F9ULL,
                                        0xD6E8FEB86659FD93ULL, 0xFF51AFD7ED558CCDULL, 0xC4CEB9FE1A85EC53ULL,
                                        0x94D049BB133111EBULL, 0xBF58476D1CE4E5B9ULL};
@@ -236,7 +312,7 @@ class RepeatedWindows {
   // The same for a window of at most 128 bytes (8 words of a log line run
   // past 64), as one or two 64-byte blocks, the last one masked to the
   // window's length; no branch on each word.
-  ZELMO_TARGET_AVX512 bool contains128(const unsigned char* p, uint64_t len) const noexcept {
+  ZELMO_TARGET_AVX512 uint32_t find128(const unsigned char* p, uint64_t len) const noexcept {
     const uint64_t rest = len > 64 ? len - 64 : len;  // bytes in the last block: 1..64
     const __mmask64 tail = rest == 64 ? ~__mmask64{0} : (__mmask64{1} << rest) - 1;
     const __m512i mul = _mm512_loadu_si512(kMul);
@@ -244,20 +320,20 @@ class RepeatedWindows {
       const __m512i v = _mm512_maskz_loadu_epi8(tail, p);
       const uint64_t h = len + sum_lanes(_mm512_mullo_epi64(v, mul));
       const uint32_t e = index_[slot(h)];
-      if (e == 0 || lens_[e - 1] != len) return false;
+      if (e == 0 || lens_[e - 1] != len) return 0;
       const __m512i k = _mm512_maskz_loadu_epi8(tail, bytes_.get() + offsets_[e - 1]);
-      return _mm512_cmpneq_epi8_mask(v, k) == 0;
+      return _mm512_cmpneq_epi8_mask(v, k) == 0 ? e : 0;
     }
     // Words 8..15 take the same multipliers as words 0..7 (kMul[i % 8]).
     const __m512i v0 = _mm512_loadu_si512(p);
     const __m512i v1 = _mm512_maskz_loadu_epi8(tail, p + 64);
     const uint64_t h = len + sum_lanes(_mm512_add_epi64(_mm512_mullo_epi64(v0, mul), _mm512_mullo_epi64(v1, mul)));
     const uint32_t e = index_[slot(h)];
-    if (e == 0 || lens_[e - 1] != len) return false;
+    if (e == 0 || lens_[e - 1] != len) return 0;
     const unsigned char* kept = bytes_.get() + offsets_[e - 1];
     const __m512i k0 = _mm512_loadu_si512(kept);
     const __m512i k1 = _mm512_maskz_loadu_epi8(tail, kept + 64);
-    return (_mm512_cmpneq_epi8_mask(v0, k0) | _mm512_cmpneq_epi8_mask(v1, k1)) == 0;
+    return (_mm512_cmpneq_epi8_mask(v0, k0) | _mm512_cmpneq_epi8_mask(v1, k1)) == 0 ? e : 0;
   }
 #endif
 
@@ -266,7 +342,8 @@ class RepeatedWindows {
   size_t used_ = 0;
   uint32_t count_ = 0;
   uint32_t offsets_[kMaxEntries];
-  uint64_t lens_[kMaxEntries];
+  uint32_t lens_[kMaxEntries];
+  Successors next_[kMaxEntries + 1];  // by entry (0 unused)
   uint32_t index_[1u << kBits] = {};
 };
 
@@ -304,6 +381,116 @@ bool shape_of(std::string_view text, uint64_t window, ScanShape& shape) noexcept
   return shape.n / 2 >= shape.w;
 }
 
+// The batches of a flood, in window order.
+class FloodBatch {
+ public:
+  // Windows first .. first + count - 1 (at most kMaxBatch) of `words`:
+  // those that continue a run of kept windows, or repeat a kept window,
+  // count at once; the others are hashed, inserted into `seen` and kept.
+  // Returns how many are duplicates. Out of line: the scan's usual path
+  // stays as compact as it was without it.
+  //
+  // Following pays while most repeats continue a run. Where few do (a few
+  // words in random order), a failed attempt only delays the lookup, and
+  // the lookups of independent windows overlap better on their own: then
+  // batches go without following, more of them each time following fails
+  // again.
+  [[gnu::noinline]] uint64_t count(const PackedWords& words, uint64_t w, size_t first, size_t count, SeenSet& seen) {
+    if (!kept_) kept_ = std::make_unique<RepeatedWindows>();
+    Fresh fresh;
+    if (skip_ != 0) {
+      --skip_;
+      previous_ = 0;
+      look_up(words, w, first, count, seen, fresh);
+    } else {
+      size_t repeats = 0;  // windows after a kept one, found kept
+      const size_t followed = follow(words, w, first, count, seen, fresh, repeats);
+      if (repeats >= kMaxBatch / 4) {
+        if (followed * 2 >= repeats) {
+          pause_ = kFirstPause;
+        } else {
+          skip_ = pause_;
+          pause_ = std::min(2 * pause_, kLongestPause);
+        }
+      }
+    }
+    return (count - fresh.count) + seen.insert_all(fresh.fp, fresh.at, fresh.count);
+  }
+
+  // The next window does not follow the last one counted here.
+  void interrupt() noexcept { previous_ = 0; }
+
+  static constexpr size_t kMaxBatch = 32;
+
+ private:
+  // The fingerprints of a batch's windows that are not kept, and their slots.
+  struct Fresh {
+    uint64_t fp[kMaxBatch], at[kMaxBatch];
+    size_t count = 0;
+  };
+
+  // A window that is not kept: hashed for insertion with its batch, and kept
+  // at once (a later window of the batch that equals it is a duplicate).
+  // Returns its entry, or 0.
+  static uint32_t add(RepeatedWindows& kept, const unsigned char* p, uint64_t len, const SeenSet& seen, Fresh& fresh) {
+    fresh.fp[fresh.count] = siphash13_slice(p, len);
+    fresh.at[fresh.count] = seen.home(fresh.fp[fresh.count]);
+    ++fresh.count;
+    return kept.keep(p, len);
+  }
+
+  // Each window looked up on its own. (Locals throughout, so that the
+  // stores can't make the compiler reload them.)
+  void look_up(const PackedWords& words, uint64_t w, size_t first, size_t count, const SeenSet& seen, Fresh& fresh) {
+    RepeatedWindows& kept = *kept_;
+    const unsigned char* const buf = words.bytes.data();
+    const uint64_t* const starts = words.starts.data();
+    for (size_t j = first; j < first + count; ++j) {
+      const uint64_t s = starts[j], len = starts[j + w] - s;
+      if (kept.find(buf + s, len) == 0) add(kept, buf + s, len, seen, fresh);
+    }
+  }
+
+  // Windows that continue the run of the window before them, else looked
+  // up. Returns how many were found by following; `repeats` counts the
+  // windows after a kept one that were found kept.
+  size_t follow(const PackedWords& words, uint64_t w, size_t first, size_t count, const SeenSet& seen, Fresh& fresh,
+                size_t& repeats) {
+    RepeatedWindows& kept = *kept_;
+    uint32_t previous = previous_;
+    const unsigned char* const buf = words.bytes.data();
+    const uint64_t* const starts = words.starts.data();
+    size_t followed = 0;
+    for (size_t j = first; j < first + count; ++j) {
+      const uint64_t s = starts[j], len = starts[j + w] - s;
+      const unsigned char* const last = buf + starts[j + w - 1];  // the window's last word
+      const uint64_t tail = starts[j + w] - starts[j + w - 1];
+      uint32_t e = previous == 0 ? 0 : kept.follow(previous, last, tail);
+      if (e != 0) {
+        ++followed;
+      } else {
+        e = kept.find(buf + s, len);
+        if (e == 0) {
+          e = add(kept, buf + s, len, seen, fresh);
+        } else {
+          repeats += previous != 0;
+        }
+        if (previous != 0 && e != 0) kept.link(previous, e, last, tail);
+      }
+      previous = e;
+    }
+    previous_ = previous;
+    repeats += followed;
+    return followed;
+  }
+
+  std::unique_ptr<RepeatedWindows> kept_;  // made on the first batch
+  uint32_t previous_ = 0;                  // the kept window equal to the last one counted, or 0
+  static constexpr size_t kFirstPause = 16, kLongestPause = 1024;  // in batches
+  size_t skip_ = 0;             // batches still to count without following runs
+  size_t pause_ = kFirstPause;  // batches to skip when following fails next
+};
+
 float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& poll) {
   const uint64_t windows = n - w + 1;
   SeenSet seen(windows);
@@ -316,15 +503,15 @@ float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& pol
   // the cache misses of a large set. Insertion is in window order.
   //
   // While the last batch was mostly duplicates (a flood), batches go another
-  // way: windows that repeat a kept window count at once, the others are
-  // hashed, inserted and kept.
+  // way: windows that continue a run of kept windows, or repeat a kept
+  // window, count at once; the others are hashed, inserted and kept.
   PackedWords words;
-  constexpr size_t kBatch = 32;
+  constexpr size_t kBatch = FloodBatch::kMaxBatch;
   uint64_t fp[2][kBatch], at[2][kBatch];
   size_t pending = 0;  // fingerprints waiting in fp[stage ^ 1]
   unsigned stage = 0;
   bool flood = false;
-  std::unique_ptr<RepeatedWindows> repeated;  // made on the first flood batch
+  FloodBatch flood_batch;
   const auto insert_pending = [&] {
     const uint64_t present = seen.insert_all(fp[stage ^ 1], at[stage ^ 1], pending);
     flood = pending != 0 && present * 4 >= pending * 3;
@@ -339,31 +526,16 @@ float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& pol
     // Windows whose w words are all packed.
     const size_t have = words.count();
     const size_t ready = have >= w ? have - static_cast<size_t>(w) + 1 : 0;
-    const unsigned char* const buf = words.bytes.data();
     for (size_t first = 0; first < ready; first += kBatch) {
       const size_t count = std::min(kBatch, ready - first);
       if (flood && pending != 0) insert_pending();  // the pipeline empties first
       if (flood) {
-        if (!repeated) repeated = std::make_unique<RepeatedWindows>();
-        size_t fresh = 0;
-        size_t which[kBatch];
-        for (size_t j = first; j < first + count; ++j) {
-          const uint64_t s = words.starts[j], len = words.starts[j + w] - s;
-          if (repeated->contains(buf + s, len)) continue;
-          which[fresh] = j;
-          fp[0][fresh] = siphash13_slice(buf + s, len);
-          at[0][fresh] = seen.home(fp[0][fresh]);
-          ++fresh;
-        }
-        const uint64_t present = seen.insert_all(fp[0], at[0], fresh);
-        for (size_t k = 0; k < fresh; ++k) {
-          const uint64_t s = words.starts[which[k]];
-          repeated->keep(buf + s, words.starts[which[k] + w] - s);
-        }
-        duplicates += (count - fresh) + present;
-        flood = (count - fresh + present) * 4 >= count * 3;
+        const uint64_t repeats = flood_batch.count(words, w, first, count, seen);
+        duplicates += repeats;
+        flood = repeats * 4 >= count * 3;
         continue;
       }
+      flood_batch.interrupt();
       hash_windows(words, w, first, count, fp[stage]);
       for (size_t j = 0; j < count; ++j) {
         at[stage][j] = seen.home(fp[stage][j]);

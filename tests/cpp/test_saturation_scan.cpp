@@ -1,6 +1,7 @@
 // The saturation scan's two ways of counting repeated windows, held against
 // each other and against a direct model on random texts with many repeats,
-// for narrow and wide windows; and the caller's poll during a long scan.
+// for narrow and wide windows; floods of easily confused words on the
+// vector and the portable paths; and the caller's poll during a long scan.
 #include "check.h"
 #include <cstdint>
 #include <map>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/saturation_scan.h"
+#include "core/shingles.h"
 
 using namespace zelmo;
 
@@ -76,6 +78,65 @@ static void test_agreement() {
   CHECK(saturation_scan_rolling(flood, 8) == 8.0f / 9.0f);
 }
 
+// Floods of lines made of words that share their first 8 or 16 bytes, or
+// differ only in length or in a multi-byte character; each line goes on in
+// more ways than a window tracks, and runs of fresh words, and of words in
+// random order, interrupt the flood. Long enough to be scanned in several
+// pieces.
+static std::string confusable_flood(std::mt19937_64& rng, bool multibyte, std::vector<std::string>& words) {
+  static const char* const kWords[] = {
+      "a", "ab", "abc", "a,", "abcdefg", "abcdefgh", "abcdefgh1", "abcdefghX", "abcdefghi", "abcdefghijklmnop",
+      "abcdefghijklmnoq", "abcdefghijklmnopq", "abcdefghijklmnopqrstuvwxyz0", "abcdefghijklmnopqrstuvwxyz1",
+      // multi-byte: é, éé, 日本語, 日本語x, 日本誠, abcdefgé, abcdefgè
+      "\xC3\xA9", "\xC3\xA9\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9Ex", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\xA0", "abcdefg\xC3\xA9",
+      "abcdefg\xC3\xA8"};
+  static const char* const kSpace[] = {" ", "\n", "  ", "\xE3\x80\x80", "\xC2\xA0"};
+  const size_t vocab = multibyte ? sizeof kWords / sizeof kWords[0] : 14;
+  std::vector<std::vector<std::string>> lines(2 + rng() % 12);
+  for (auto& line : lines) {
+    for (size_t k = 1 + rng() % 13; k > 0; --k) line.push_back(kWords[rng() % vocab]);
+  }
+  words.clear();
+  std::string text;
+  size_t fresh = 0;
+  while (text.size() < 150000) {
+    std::vector<std::string> next;
+    const uint64_t pick = rng() % 64;
+    if (pick < 2) {
+      for (size_t k = 1 + rng() % 40; k > 0; --k) next.push_back("fresh" + std::to_string(fresh++));
+    } else if (pick == 2) {  // words in random order: their repeats seldom continue a run
+      for (size_t k = 500 + rng() % 3000; k > 0; --k) next.push_back(kWords[rng() % 8]);
+    } else {
+      next = lines[rng() % lines.size()];
+    }
+    for (const std::string& w : next) {
+      words.push_back(w);
+      text.append(w).append(kSpace[rng() % (multibyte ? 5 : 3)]);
+    }
+  }
+  return text;
+}
+
+static void test_floods(const char* path) {
+  std::printf("floods, %s paths\n", path);
+  std::mt19937_64 rng(77);
+  std::vector<std::string> words;
+  bool ok = true;
+  for (int round = 0; round < 12; ++round) {
+    const std::string text = confusable_flood(rng, round % 2 == 1, words);
+    for (uint64_t w : {uint64_t{1}, uint64_t{2}, uint64_t{8}, uint64_t{15}}) {
+      const float want = model(words, w);
+      if (saturation_scan_hashing(text, w) != want || saturation_scan(text, w) != want) {
+        std::fprintf(stderr, "flood round %d, w=%llu: model %g\n", round, static_cast<unsigned long long>(w),
+                     static_cast<double>(want));
+        ok = false;
+      }
+    }
+  }
+  CHECK(ok);
+}
+
 // A wide window over a long text: the poll runs every few megabytes of work,
 // and whatever it throws ends the scan.
 static void test_poll() {
@@ -102,6 +163,12 @@ static void test_poll() {
 
 int main() {
   test_agreement();
+  test_floods(avx512_shingles() ? "vector" : "portable");
+  if (avx512_shingles()) {
+    use_portable_shingles(true);
+    test_floods("portable");
+    use_portable_shingles(false);
+  }
   test_poll();
   return zelmo_test::check_summary();
 }
