@@ -77,6 +77,7 @@ def run(report: common.Report, tiny: bool, size: int | None = None):
     turns = render_pieces(purpose, script)
     if ["".join(p) for p in turns] != [text for _, text in traces["zelmo"][0]]:
         raise AssertionError(f"{name}: the floor's pieces do not join to the rendered texts")
+    del traces
 
     for impl, cls in classes.items():
         timing = harness.time_block(lambda w: play(w, purpose, script), setup=cls)
