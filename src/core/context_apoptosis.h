@@ -46,7 +46,7 @@ struct StateEntry {
 // the purpose line the version set_purpose gave it. Two pieces with the same
 // key, in any two renders of a window, have the same text; that is what
 // RenderDiff's result rests on. The pieces of one render have distinct keys
-// in increasing order (operator<), which keeps its edits few.
+// in increasing order of rank(), which keeps its edits few.
 struct PieceKey {
   enum Kind : uint8_t { purpose, state_header, entry, separator, block };
   Kind kind;
@@ -61,8 +61,6 @@ struct PieceKey {
     const uint64_t part = kind < separator ? kind : separator;
     return part << 62 | id << 1 | uint64_t{kind == block};
   }
-  friend bool operator==(const PieceKey& a, const PieceKey& b) noexcept { return a.rank() == b.rank(); }
-  friend bool operator<(const PieceKey& a, const PieceKey& b) noexcept { return a.rank() < b.rank(); }
 };
 
 inline constexpr std::string_view kStateHeader = "STATE:\n";

@@ -302,11 +302,7 @@ class ChannelBank {
   // word alone computes its own next.
   template <class Op>
   static void commit(std::atomic<uint64_t>& word, uint64_t current, uint64_t next, unsigned lanes, Op op) noexcept {
-    if (lanes == 3u) {
-      exchange(word, current, next, 3u, op);
-    } else {
-      exchange(word, current, apply(current, lanes, op), lanes, op);
-    }
+    exchange(word, current, lanes == 3u ? next : apply(current, lanes, op), lanes, op);
   }
 
   uint64_t load_word(unsigned w) const noexcept {
