@@ -6,7 +6,8 @@ precision) and the window whose decay pass is vectorised with numpy.
 Its floor is what every render must at least do: build the rendered str.
 It is timed as `"".join` of each turn's pieces (purpose line, ledger lines,
 blocks and their separators, prepared beforehand), the interpreter's own
-fastest way to build that str; no window can render the session faster.
+fastest way to build that str, each kept until the next is built, as the
+session keeps its render; no window can render the session faster.
 
     python bench/bench_window.py [--json FILE] [--tiny] [turns]
 """
@@ -55,9 +56,15 @@ def render_pieces(purpose, script):
 
 
 def join_all(turns):
+    # Each text is kept until the next one is built, as play() keeps its
+    # `text`: two large strs are alive at each join, in the floor as in every
+    # session, and the allocator's work for that is part of what a render
+    # can't avoid.
     join = "".join
+    text = None
     for pieces in turns:
-        join(pieces)
+        text = join(pieces)
+    return text
 
 
 def run(report: common.Report, tiny: bool, size: int | None = None):

@@ -378,7 +378,8 @@ COLUMNS = (
     "module's (above 1: the module is faster). The *floor* (bench/floor) takes the same arguments through "
     "the same stable-ABI calls and builds a result of the same shape, computing nothing; *zelmo_micro ÷ "
     "floor* is how far the module is from it. The window session's floor is the str building its renders "
-    "can't avoid: `\"\".join` of each turn's rendered pieces, prepared beforehand. Instructions per call "
+    "can't avoid: `\"\".join` of each turn's rendered pieces, prepared beforehand, each text kept until "
+    "the next is built, as the session keeps its render. Instructions per call "
     "are counted by valgrind's callgrind (on its emulated processor, which has no AVX-512: the portable "
     "paths), calls and call protocol only; the window session's count holds its driving Python loop.")
 
