@@ -358,7 +358,14 @@ def saturation_scan(text: str, window: int = 8) -> float:
     # the module counts windows by 64-bit fingerprints): the set holds ints,
     # not tuples, and zip reuses its tuple once hash() is done with it. Two
     # distinct windows of a 1 MB text share a hash with a chance near 1e-9.
-    distinct = len(set(map(hash, zip(*[islice(tokens, k, None) for k in range(w)]))))
+    # The k-th word of each window comes from a list iterator advanced by k
+    # words, which zip steps faster than an islice.
+    streams = []
+    for k in range(w):
+        stream = iter(tokens)
+        next(islice(stream, k, k), None)
+        streams.append(stream)
+    distinct = len(set(map(hash, zip(*streams))))
     return (windows - distinct) / windows
 
 

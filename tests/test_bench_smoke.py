@@ -94,6 +94,24 @@ def test_careful_dehydrate_peer_decides_like_the_module(half_life, threshold, pr
     assert peer == ours
 
 
+@pytest.mark.parametrize("window", [0, 1, 2, 8, 15])
+@pytest.mark.parametrize("text", [
+    "", "a b a", "a " * 15, "x " * 16, "the quick brown fox jumps over the lazy dog " * 5,
+    "a\x1cb a\x1cb a\x1cb " * 6,  # a separator str.split() breaks on and the module does not
+    "flood", "natural",
+])
+def test_careful_scan_peer_scores_like_the_module(text, window):
+    import zelmo_micro
+    reference, workloads = _bench_module("reference"), _bench_module("workloads")
+    if text == "flood":
+        text = workloads.flood_text(20_000)
+    elif text == "natural":
+        text = workloads.natural_text(20_000)
+    ours = zelmo_micro.saturation_scan(text, window)
+    # The peer divides in double precision; the module's quotient is single.
+    assert reference.saturation_scan(text, window) == pytest.approx(ours, rel=1e-6, abs=0)
+
+
 def test_floor_results_have_the_modules_shape():
     import zelmo_micro
     common, workloads = _bench_module("common"), _bench_module("workloads")
