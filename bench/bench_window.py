@@ -9,9 +9,18 @@ blocks and their separators, prepared beforehand), the interpreter's own
 fastest way to build that str, each kept until the next is built, as the
 session keeps its render; no window can render the session faster.
 
+A second floor, "floor, with the calls", plays the whole session through
+the floor extension: each insert and dehydrate takes the module's
+arguments through the same interpreter calls and computes nothing (the
+text read as the module reads it; the interpreter lock released once per
+dehydrate, as the module must), and each render is the join above. It is
+what the session's 1,000 calls and 200 renders cost any implementation.
+
     python bench/bench_window.py [--json FILE] [--tiny] [turns]
 """
 from __future__ import annotations
+
+import functools
 
 import zelmo_micro
 
@@ -67,6 +76,23 @@ def join_all(turns):
     return text
 
 
+CALLS_FLOOR = "floor, with the calls"
+
+
+class FloorWindow:
+    """The session's calls through the floor extension: insert and dehydrate
+    compute nothing; render joins the next turn's prepared pieces."""
+
+    def __init__(self, floor, turns):
+        self.insert = floor.window_insert
+        self.dehydrate = floor.window_dehydrate
+        # C calls only, as the module's render is: next(map(join, turns)).
+        self.render = functools.partial(next, map("".join, turns))
+
+    def set_purpose(self, text):
+        pass
+
+
 def run(report: common.Report, tiny: bool, size: int | None = None):
     turns = size or (12 if tiny else 200)
     purpose, script = workloads.window_session(turns)
@@ -90,6 +116,14 @@ def run(report: common.Report, tiny: bool, size: int | None = None):
         timing = harness.time_block(lambda w: play(w, purpose, script), setup=cls)
         report.add(name, impl, timing, unit="session")
     report.add(name, "floor", harness.time_block(join_all, setup=lambda: turns), unit="session")
+    floor = common.floor()
+    trace: list = []
+    play(FloorWindow(floor, turns), purpose, script, trace)
+    if [text for _, text in trace] != ["".join(p) for p in turns]:
+        raise AssertionError(f"{name}: the calls' floor does not render the session's texts")
+    del trace
+    report.add(name, CALLS_FLOOR, harness.time_block(lambda w: play(w, purpose, script),
+                                                     setup=lambda: FloorWindow(floor, turns)), unit="session")
 
 
 def module_calls(tiny: bool):

@@ -20,7 +20,7 @@ BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 FAMILIES = {
     "bench_dehydrate.py": {"zelmo", "python", "numpy", "floor", "floor, cached UTF-8"},
-    "bench_window.py": {"zelmo", "python", "numpy", "floor"},
+    "bench_window.py": {"zelmo", "python", "numpy", "floor", "floor, with the calls"},
     "bench_bus.py": {"zelmo", "python", "floor", "floor, lock released"},
     "bench_text.py": {"zelmo", "python", "floor"},
 }
@@ -137,6 +137,15 @@ def test_floor_results_have_the_modules_shape():
     assert floor.secrete(1, 0.5) is None and isinstance(floor.sense(3), float)
     with pytest.raises(TypeError):
         floor.dehydrate([(1, 2)])
+    # The window's calls return what the module's methods return and read
+    # what they read.
+    window = zelmo_micro.ContextApoptosis()
+    for content in ("ascii", "caf\u00e9 \U0001F600"):
+        assert floor.window_insert(content, 1) is window.insert(content, 1) is None
+    assert type(floor.window_dehydrate(absorb=True)) is type(window.dehydrate(absorb=True)) is int
+    for bad in ((b"bytes",), ("text", -1)):
+        with pytest.raises((TypeError, OverflowError)):
+            floor.window_insert(*bad)
 
 
 @pytest.mark.parametrize("impl", ["zelmo", "python"])

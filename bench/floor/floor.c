@@ -111,6 +111,45 @@ static Py_ssize_t read_text(PyObject *str) {
 }
 
 /* ------------------------------------------------------------------------
+ * A window session's calls besides render. window_insert(content, signal=0,
+ * oxygen=None) reads the text as the module reads it and converts the
+ * rest; window_dehydrate(reinforce_boost=0.5, absorb=False) converts both
+ * and releases the interpreter lock once, as the module must around its
+ * decay pass. They return what the module's methods return: None, an int. */
+
+/* The keyword argument `name`, or the positional one at i, or NULL. */
+static PyObject *argument(PyObject *args, PyObject *kwargs, Py_ssize_t i, const char *name) {
+  PyObject *value = positional(args, i);
+  if (!value && kwargs) value = PyDict_GetItemString(kwargs, name);
+  return value;
+}
+
+static PyObject *window_insert(PyObject *self, PyObject *args, PyObject *kwargs) {
+  (void)self;
+  if (walk_keywords(kwargs) < 0) return NULL;
+  PyObject *content = argument(args, kwargs, 0, "content");
+  PyObject *signal = argument(args, kwargs, 1, "signal"), *oxygen = argument(args, kwargs, 2, "oxygen");
+  uint32_t flags = 0;
+  if (!content) {
+    PyErr_SetString(PyExc_TypeError, "content missing");
+    return NULL;
+  }
+  if (read_text(content) < 0 || (signal && as_u32(signal, &flags) < 0)) return NULL;
+  if (oxygen && oxygen != Py_None && PyFloat_AsDouble(oxygen) == -1.0 && PyErr_Occurred()) return NULL;
+  Py_RETURN_NONE;
+}
+
+static PyObject *window_dehydrate(PyObject *self, PyObject *args, PyObject *kwargs) {
+  (void)self;
+  if (walk_keywords(kwargs) < 0) return NULL;
+  PyObject *boost = argument(args, kwargs, 0, "reinforce_boost"), *absorb = argument(args, kwargs, 1, "absorb");
+  if (boost && PyFloat_AsDouble(boost) == -1.0 && PyErr_Occurred()) return NULL;
+  if (absorb && PyObject_IsTrue(absorb) < 0) return NULL;
+  PyEval_RestoreThread(PyEval_SaveThread());
+  return PyLong_FromLong(0);
+}
+
+/* ------------------------------------------------------------------------
  * dehydrate: the pairs walked, each text's UTF-8 length read (an ASCII
  * str's is its length; another str is copied out as code points, as the
  * module does, and counted), the same nine-key dict with a list of the kept
@@ -427,6 +466,8 @@ static PyMethodDef methods[] = {
     KW(sense_released, "sense's floor, the interpreter lock released once"),
     KW(tick_released, "tick's floor, the interpreter lock released once"),
     KW(drain_events, "drain_events(max)'s floor: max (int, float) tuples"),
+    KW(window_insert, "ContextApoptosis.insert's floor: the text read, None returned"),
+    KW(window_dehydrate, "ContextApoptosis.dehydrate's floor: the lock released once, an int returned"),
     KW(consolidation_gain, "consolidation_gain's floor: the five-key dict"),
     KW(saturation_scan, "saturation_scan's floor: the text read, a float returned"),
     KW(effort_gauge, "effort_gauge's floor: the text read, the nested dict built"),
