@@ -368,7 +368,8 @@ def machine() -> str:
 
 
 HARNESS = (
-    "Harness: a timeit-style loop (warm-up calls, loop count calibrated to ≥ 50 ms per sample, 7 samples, "
+    "Harness: a timeit-style loop (warm-up calls, loop count calibrated to ≥ 50 ms per sample, 7 samples "
+    "(35 single sessions for the window), "
     "median reported, garbage collector off while sampling); one process per workload family, {rounds} "
     "round(s) of them, and per workload and implementation the fastest process's median is kept (outside "
     "load only ever slows a process). Every peer is checked against the module on the workload before it "
