@@ -88,7 +88,9 @@ class ContextApoptosis(ref.ContextApoptosis):
         tokens = ref.estimate_tokens(content)
         if oxygen is None or oxygen < 0.0:
             oxygen = ref.metabolic_weight(signal)
-        with self._lock:
+        lock = self._lock
+        lock.acquire()
+        try:
             self._inserted += tokens
             i = len(self._contents)
             if i == len(self._oxygen):
@@ -99,6 +101,8 @@ class ContextApoptosis(ref.ContextApoptosis):
             self._oxygen[i] = oxygen
             self._signal[i] = signal
             self._tokens[i] = tokens
+        finally:
+            lock.release()
 
     def __len__(self):
         return len(self._contents)
@@ -113,7 +117,9 @@ class ContextApoptosis(ref.ContextApoptosis):
 
     def dehydrate(self, reinforce_boost=0.5, absorb=False):
         boost = np.float32(reinforce_boost)
-        with self._lock:
+        lock = self._lock
+        lock.acquire()
+        try:
             n = len(self._contents)
             ox = self._oxygen[:n]
             sig = self._signal[:n]
@@ -134,6 +140,8 @@ class ContextApoptosis(ref.ContextApoptosis):
                 self._signal[:m] = sig[keep]
                 self._tokens[:m] = self._tokens[:n][keep]
                 self._contents = list(compress(self._contents, keep.tolist()))
+        finally:
+            lock.release()
         return purged
 
     def _block_texts(self):
