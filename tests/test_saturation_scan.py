@@ -247,6 +247,7 @@ def test_a_signal_handler_interrupts_a_long_scan(window):
 # across the pieces a long text is scanned in, and at the end of the text.
 
 CONFUSABLE = ["a", "ab", "abc", "a,", "abcdefg", "abcdefgh", "abcdefgh1", "abcdefghX", "abcdefghi",
+              "abcdefghijkl", "abcdefghijkX", "abcdefghijklmnX",
               "abcdefghijklmno", "abcdefghijklmnop", "abcdefghijklmnoq", "abcdefghijklmnopq",
               "abcdefghijklmnopqrstuvwxyz0", "abcdefghijklmnopqrstuvwxyz1", "abcdefghijklmnopqrstuvwxyz01"]
 MULTIBYTE = ["\u00e9", "\u00e9e", "e\u00e9", "\u65e5\u672c\u8a9e", "\u65e5\u672c\u8a9ex", "\u65e5\u672c\u8a9f",
@@ -282,6 +283,7 @@ def test_confusable_floods_match_model(window, multibyte, seed):
     ("abc", "ab"), ("abc", "abcd"),    # differs only in length
     ("abc", "abd"),                    # in the last byte
     ("abcdefgh1", "abcdefgh2"),        # in the 9th byte
+    ("abcdefghijklmno", "abcdefghijklmnX"),  # in the last byte of a 16-byte packed word
     ("abcdefghijklmnopqrstuvwxyz0", "abcdefghijklmnopqrstuvwxyz1"),  # past the 16th byte
     ("\u65e5\u672c\u8a9e", "\u65e5\u672c\u8a9f"),  # in a multi-byte character
 ])

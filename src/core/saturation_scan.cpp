@@ -181,13 +181,6 @@ inline uint64_t low_bytes(uint64_t n) noexcept { return n >= 8 ? ~uint64_t{0} : 
 // past its end cleared.
 inline uint64_t word_head(const unsigned char* p, uint64_t len) noexcept { return load_le64(p) & low_bytes(len); }
 
-// Whether the n bytes at a and b are equal; 16 bytes are readable at each.
-inline bool same_bytes(const unsigned char* a, const unsigned char* b, uint64_t n) noexcept {
-  if (n > 16) return std::memcmp(a, b, static_cast<size_t>(n)) == 0;
-  const uint64_t lo = low_bytes(n), hi = n <= 8 ? 0 : low_bytes(n - 8);
-  return (((load_le64(a) ^ load_le64(b)) & lo) | ((load_le64(a + 8) ^ load_le64(b + 8)) & hi)) == 0;
-}
-
 // Windows already counted, kept byte for byte while the scan runs through
 // a flood. A window whose bytes equal a kept one has its fingerprint, which
 // is in the set: it is a duplicate without being hashed or looked up. The
@@ -210,9 +203,7 @@ inline bool same_bytes(const unsigned char* a, const unsigned char* b, uint64_t 
 class RepeatedWindows {
  public:
   RepeatedWindows()
-      : bytes_(std::make_unique_for_overwrite<unsigned char[]>(kBudget + kSlack)), vector_(avx512_shingles()) {
-    std::memset(bytes_.get(), 0, kSlack);
-  }
+      : bytes_(std::make_unique_for_overwrite<unsigned char[]>(kBudget)), vector_(avx512_shingles()) {}
 
   // The entry whose window equals the `len` bytes at `p`, or 0.
   uint32_t find(const unsigned char* p, uint64_t len) const noexcept {
@@ -233,8 +224,6 @@ class RepeatedWindows {
     lens_[count_] = static_cast<uint32_t>(len);
     next_[count_ + 1] = Successors{};
     used_ += static_cast<size_t>(len);
-    // Defined bytes past the copy, for same_bytes's reads.
-    std::memset(bytes_.get() + used_, 0, kSlack);
     index_[slot(hash(p, len))] = ++count_;
     return count_;
   }
@@ -256,7 +245,7 @@ class RepeatedWindows {
 
   // Given that the previous window equals entry `from`, the entry the
   // current window equals when its last word is the `len` bytes at `word`
-  // (24 readable), else 0. The successors' last words are matched on their
+  // (8 readable), else 0. The successors' last words are matched on their
   // length and first 8 bytes, from the one cache line that holds them; only
   // a longer word's rest is read from its copy.
   uint32_t follow(uint32_t from, const unsigned char* word, uint64_t len) const noexcept {
@@ -266,15 +255,20 @@ class RepeatedWindows {
       if (next.len[k] != len || next.head[k] != head) continue;
       const uint32_t to = next.to[k];
       if (len <= 8) return to;
+      // The first 8 bytes matched: up to 16 bytes, the last 8 (which overlap
+      // them) finish the comparison, with no masking.
       const unsigned char* kept = bytes_.get() + offsets_[to - 1] + lens_[to - 1] - len;
-      if (same_bytes(kept + 8, word + 8, len - 8)) return to;
+      if (len <= 16 ? load_le64(kept + len - 8) == load_le64(word + len - 8)
+                    : std::memcmp(kept + 8, word + 8, static_cast<size_t>(len - 8)) == 0) {
+        return to;
+      }
     }
     return 0;
   }
 
  private:
   static constexpr unsigned kBits = 12;
-  static constexpr size_t kBudget = 256 << 10, kMaxEntries = 4096, kWays = 4, kSlack = 16;
+  static constexpr size_t kBudget = 256 << 10, kMaxEntries = 4096, kWays = 4;
 
   // An entry's successors, latest first; unused ones have length 0 (a
   // packed word has at least 2 bytes). One cache line, left unset until its
