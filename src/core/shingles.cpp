@@ -90,12 +90,15 @@ ZELMO_TARGET_AVX512_BYTES inline __m512i splat8(int b) noexcept { return _mm512_
 ZELMO_TARGET_AVX512_BYTES inline uint64_t space_mask(const unsigned char* p, __m512i b0, uint64_t& spill) noexcept {
   uint64_t space = _mm512_cmpeq_epi8_mask(b0, splat8(0x20)) |
                    _mm512_cmple_epu8_mask(_mm512_sub_epi8(b0, splat8(0x09)), splat8(0x04)) | spill;
+  spill = 0;
+  // Beyond ASCII, white space starts with C2, E1, E2 or E3.
+  const uint64_t lead = _mm512_cmpeq_epi8_mask(b0, splat8(0xC2)) |
+                        _mm512_cmple_epu8_mask(_mm512_sub_epi8(b0, splat8(0xE1)), splat8(2));
+  if (lead == 0) return space;
   const uint64_t c2 = _mm512_cmpeq_epi8_mask(b0, splat8(0xC2));
   const uint64_t e1 = _mm512_cmpeq_epi8_mask(b0, splat8(0xE1));
   const uint64_t e2 = _mm512_cmpeq_epi8_mask(b0, splat8(0xE2));
   const uint64_t e3 = _mm512_cmpeq_epi8_mask(b0, splat8(0xE3));
-  spill = 0;
-  if ((c2 | e1 | e2 | e3) == 0) return space;
   const __m512i b1 = _mm512_loadu_si512(p + 1);
   const __m512i b2 = _mm512_loadu_si512(p + 2);
   const uint64_t two = c2 & (_mm512_cmpeq_epi8_mask(b1, splat8(0x85)) | _mm512_cmpeq_epi8_mask(b1, splat8(0xA0)));
