@@ -378,28 +378,42 @@ bool shape_of(std::string_view text, uint64_t window, ScanShape& shape) noexcept
 // The batches of a flood, in window order.
 class FloodBatch {
  public:
-  // Windows first .. first + count - 1 (at most kMaxBatch) of `words`:
-  // those that continue a run of kept windows, or repeat a kept window,
-  // count at once; the others are hashed, inserted into `seen` and kept.
-  // Returns how many are duplicates. Out of line: the scan's usual path
-  // stays as compact as it was without it.
+  // Windows from `first` on, at most `most` (at most kMaxBatch) of them, of
+  // `words`: those that continue a run of kept windows, or repeat a kept
+  // window, count at once; the others are hashed, inserted into `seen` and
+  // kept. The batch ends early after kFreshRun fresh windows in a row: the
+  // flood is over. Returns how many windows it took, how many of them are
+  // duplicates, and whether the flood went on to the batch's end. Out of
+  // line: the scan's usual path stays as compact as it was without it.
   //
   // Following pays while most repeats continue a run. Where few do (a few
   // words in random order), a failed attempt only delays the lookup, and
   // the lookups of independent windows overlap better on their own: then
   // batches go without following, more of them each time following fails
   // again.
-  [[gnu::noinline]] uint64_t count(const PackedWords& words, uint64_t w, size_t first, size_t count, SeenSet& seen) {
-    if (!kept_) kept_ = std::make_unique<RepeatedWindows>();
-    Fresh fresh;
+  struct Counted {
+    size_t windows;
+    uint64_t duplicates;
+    bool went_on;
+  };
+  [[gnu::noinline]] Counted count(const PackedWords& words, uint64_t w, size_t first, size_t most, SeenSet& seen) {
+    if (!kept_) {
+      kept_ = std::make_unique<RepeatedWindows>();
+      fresh_ = std::make_unique<Fresh>();
+    }
+    Fresh& fresh = *fresh_;
+    fresh.count = 0;
+    size_t count = 0;
+    size_t fresh_run = 0;  // fresh windows at the batch's end
     if (skip_ != 0) {
-      --skip_;
       previous_ = 0;
-      look_up(words, w, first, count, seen, fresh);
+      count = look_up(words, w, first, most, seen, fresh, fresh_run);
+      skip_ -= std::min(skip_, count);
     } else {
       size_t repeats = 0;  // windows after a kept one, found kept
-      const size_t followed = follow(words, w, first, count, seen, fresh, repeats);
-      if (repeats >= kMaxBatch / 4) {
+      size_t followed = 0;
+      count = follow(words, w, first, most, seen, fresh, fresh_run, followed, repeats);
+      if (repeats >= kJudged) {
         if (followed * 2 >= repeats) {
           pause_ = kFirstPause;
         } else {
@@ -408,13 +422,17 @@ class FloodBatch {
         }
       }
     }
-    return (count - fresh.count) + seen.insert_all(fresh.fp, fresh.at, fresh.count);
+    return {count, (count - fresh.count) + seen.insert_all(fresh.fp, fresh.at, fresh.count), fresh_run < kFreshRun};
   }
 
   // The next window does not follow the last one counted here.
   void interrupt() noexcept { previous_ = 0; }
 
-  static constexpr size_t kMaxBatch = 32;
+  // Windows a flood batch counts at most: enough that each batch's fixed
+  // cost (the call, the set's insertion of its few fresh windows) is spread
+  // thin. A batch that reaches kFreshRun fresh windows in a row ends there,
+  // so text that is no flood is soon counted the usual way again.
+  static constexpr size_t kMaxBatch = 1024, kFreshRun = 32;
 
  private:
   // The fingerprints of a batch's windows that are not kept, and their slots.
@@ -433,41 +451,54 @@ class FloodBatch {
     return kept.keep(p, len);
   }
 
-  // Each window looked up on its own. (Locals throughout, so that the
-  // stores can't make the compiler reload them.)
-  void look_up(const PackedWords& words, uint64_t w, size_t first, size_t count, const SeenSet& seen, Fresh& fresh) {
+  // Each window looked up on its own. Returns how many windows were taken.
+  // (Locals throughout, so that the stores can't make the compiler reload
+  // them.)
+  size_t look_up(const PackedWords& words, uint64_t w, size_t first, size_t most, const SeenSet& seen,
+                 Fresh& fresh, size_t& fresh_run) {
     RepeatedWindows& kept = *kept_;
     const unsigned char* const buf = words.bytes.data();
     const uint64_t* const starts = words.starts.data();
-    for (size_t j = first; j < first + count; ++j) {
+    size_t j = first;
+    while (j < first + most && fresh_run < kFreshRun) {
       const uint64_t s = starts[j], len = starts[j + w] - s;
-      if (kept.find(buf + s, len) == 0) add(kept, buf + s, len, seen, fresh);
+      ++j;
+      if (kept.find(buf + s, len) != 0) {
+        fresh_run = 0;
+        continue;
+      }
+      add(kept, buf + s, len, seen, fresh);
+      ++fresh_run;
     }
+    return j - first;
   }
 
   // Windows that continue the run of the window before them, else looked
-  // up. Returns how many were found by following; `repeats` counts the
-  // windows after a kept one that were found kept.
-  size_t follow(const PackedWords& words, uint64_t w, size_t first, size_t count, const SeenSet& seen, Fresh& fresh,
-                size_t& repeats) {
+  // up. Returns how many windows were taken; `followed` counts those found
+  // by following, `repeats` those after a kept one that were found kept.
+  size_t follow(const PackedWords& words, uint64_t w, size_t first, size_t most, const SeenSet& seen, Fresh& fresh,
+                size_t& fresh_run, size_t& followed, size_t& repeats) {
     RepeatedWindows& kept = *kept_;
     uint32_t previous = previous_;
     const unsigned char* const buf = words.bytes.data();
     const uint64_t* const starts = words.starts.data();
-    size_t followed = 0;
-    for (size_t j = first; j < first + count; ++j) {
+    size_t j = first;
+    for (; j < first + most && fresh_run < kFreshRun; ++j) {
       const uint64_t s = starts[j], len = starts[j + w] - s;
       const unsigned char* const last = buf + starts[j + w - 1];  // the window's last word
       const uint64_t tail = starts[j + w] - starts[j + w - 1];
       uint32_t e = previous == 0 ? 0 : kept.follow(previous, last, tail);
       if (e != 0) {
         ++followed;
+        fresh_run = 0;
       } else {
         e = kept.find(buf + s, len);
         if (e == 0) {
           e = add(kept, buf + s, len, seen, fresh);
+          ++fresh_run;
         } else {
           repeats += previous != 0;
+          fresh_run = 0;
         }
         if (previous != 0 && e != 0) kept.link(previous, e, last, tail);
       }
@@ -475,14 +506,17 @@ class FloodBatch {
     }
     previous_ = previous;
     repeats += followed;
-    return followed;
+    return j - first;
   }
 
   std::unique_ptr<RepeatedWindows> kept_;  // made on the first batch
+  std::unique_ptr<Fresh> fresh_;           // the batch's fresh windows, made with kept_
   uint32_t previous_ = 0;                  // the kept window equal to the last one counted, or 0
-  static constexpr size_t kFirstPause = 16, kLongestPause = 1024;  // in batches
-  size_t skip_ = 0;             // batches still to count without following runs
-  size_t pause_ = kFirstPause;  // batches to skip when following fails next
+  // A batch's following is judged once it found this many repeats.
+  static constexpr size_t kJudged = 8;
+  static constexpr size_t kFirstPause = 512, kLongestPause = 32768;  // in windows
+  size_t skip_ = 0;             // windows still to count without following runs
+  size_t pause_ = kFirstPause;  // windows to skip when following fails next
 };
 
 float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& poll) {
@@ -500,7 +534,7 @@ float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& pol
   // way: windows that continue a run of kept windows, or repeat a kept
   // window, count at once; the others are hashed, inserted and kept.
   PackedWords words;
-  constexpr size_t kBatch = FloodBatch::kMaxBatch;
+  constexpr size_t kBatch = 32;
   uint64_t fp[2][kBatch], at[2][kBatch];
   size_t pending = 0;  // fingerprints waiting in fp[stage ^ 1]
   unsigned stage = 0;
@@ -520,15 +554,17 @@ float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& pol
     // Windows whose w words are all packed.
     const size_t have = words.count();
     const size_t ready = have >= w ? have - static_cast<size_t>(w) + 1 : 0;
-    for (size_t first = 0; first < ready; first += kBatch) {
-      const size_t count = std::min(kBatch, ready - first);
+    for (size_t first = 0; first < ready;) {
       if (flood && pending != 0) insert_pending();  // the pipeline empties first
       if (flood) {
-        const uint64_t repeats = flood_batch.count(words, w, first, count, seen);
+        const auto [count, repeats, went_on] =
+            flood_batch.count(words, w, first, std::min(FloodBatch::kMaxBatch, ready - first), seen);
         duplicates += repeats;
-        flood = repeats * 4 >= count * 3;
+        flood = went_on && repeats * 4 >= count * 3;
+        first += count;
         continue;
       }
+      const size_t count = std::min(kBatch, ready - first);
       flood_batch.interrupt();
       hash_windows(words, w, first, count, fp[stage]);
       for (size_t j = 0; j < count; ++j) {
@@ -538,6 +574,7 @@ float hashing_scan(std::string_view text, uint64_t w, uint64_t n, PollEvery& pol
       insert_pending();
       pending = count;
       stage ^= 1;
+      first += count;
     }
     drop_words(words, ready);
   }
