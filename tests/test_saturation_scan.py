@@ -340,3 +340,21 @@ def test_fresh_words_among_a_few_words_in_random_order(window, seed):
         words.append(f"new{k}" if rng.random() < 1 / 12 else rng.choice("abcdefghijkl"))
     text = " ".join(words)
     assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)
+
+
+@pytest.mark.parametrize("window", [1, 8, 31])
+@pytest.mark.parametrize("prose", [1, 31, 32, 33, 400])
+def test_floods_broken_by_runs_of_fresh_words(window, prose):
+    # Long floods, each broken by a run of fresh words: a run of about 32
+    # fresh windows or more ends the flood's counting and the run is hashed
+    # as usual; a shorter one stays in the flood's counting. Both go back to
+    # the flood after the run, and the run's own windows are never repeats.
+    rng = random.Random(prose * 100 + window)
+    lines = [[rng.choice(CONFUSABLE) for _ in range(rng.randrange(5, 12))] for _ in range(4)]
+    words = []
+    for part in range(12):
+        for _ in range(rng.randrange(100, 400)):
+            words.extend(rng.choice(lines))
+        words.extend(f"fresh{part}.{k}" for k in range(prose))
+    text = " ".join(words)
+    assert zm.saturation_scan(text, window) == model.saturation_scan(text, window)
