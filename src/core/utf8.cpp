@@ -124,11 +124,12 @@ ZELMO_TARGET_AVX512_BYTES inline unsigned encode_16_points(__m512i c, unsigned c
   return static_cast<unsigned>(std::popcount(keep));
 }
 
-// UTF-16, 32 units a step: all ASCII narrows to 32 bytes; all below U+0800
-// becomes, per unit, its lead byte and (for non-ASCII) its trail byte in a
-// 16-bit lane; with no surrogate, two steps of sixteen in 32-bit lanes; a
-// block holding a surrogate goes through the portable loop. Every store
-// writes at most 64 bytes at the output's current end.
+// UTF-16, 32 units a step (128 through ASCII runs, tried again after each
+// ASCII block): all below U+0800 becomes, per unit, its lead byte and (for
+// non-ASCII) its trail byte in a 16-bit lane; with no surrogate, two steps
+// of sixteen in 32-bit lanes; a block holding a surrogate goes through the
+// portable loop. Every store writes at most 64 bytes past the output's
+// current end.
 ZELMO_TARGET_AVX512_BYTES size_t utf16_to_utf8_avx512(const char16_t* in, size_t n, unsigned char* out) noexcept {
   unsigned char* o = out;
   size_t i = 0;
@@ -137,15 +138,27 @@ ZELMO_TARGET_AVX512_BYTES size_t utf16_to_utf8_avx512(const char16_t* in, size_t
                 surrogate = _mm512_set1_epi16(static_cast<short>(0xD800));
   const __m512i lead_bits = _mm512_set1_epi16(0xC0), trail_bits = _mm512_set1_epi16(0x80),
                 low6 = _mm512_set1_epi16(0x3F);
+  bool ascii = true;  // the last block was ASCII
   while (n - i >= 32) {
+    // Four ASCII blocks at once, while the text has such runs. Otherwise a
+    // block goes by what it holds, with no branch on ASCII (in mixed text,
+    // whether a block is all ASCII is a coin toss).
+    if (ascii && n - i >= 128) {
+      const __m512i a = _mm512_loadu_si512(in + i), b = _mm512_loadu_si512(in + i + 32),
+                    c = _mm512_loadu_si512(in + i + 64), d = _mm512_loadu_si512(in + i + 96);
+      if (_mm512_cmpge_epu16_mask(_mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d)), x80) == 0) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm512_cvtepi16_epi8(a));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 32), _mm512_cvtepi16_epi8(b));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 64), _mm512_cvtepi16_epi8(c));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 96), _mm512_cvtepi16_epi8(d));
+        o += 128;
+        i += 128;
+        continue;
+      }
+    }
     const __m512i v = _mm512_loadu_si512(in + i);
     const uint32_t wide = _mm512_cmpge_epu16_mask(v, x80);
-    if (wide == 0) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm512_cvtepi16_epi8(v));
-      o += 32;
-      i += 32;
-      continue;
-    }
+    ascii = wide == 0;
     if (_mm512_cmpge_epu16_mask(v, x800) != 0) {
       if (_mm512_cmpeq_epi16_mask(_mm512_and_si512(v, surrogate_bits), surrogate) != 0) {
         i = encode16_until(in, i, i + 32, n, o);

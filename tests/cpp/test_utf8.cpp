@@ -178,6 +178,15 @@ void utf16_boundary_values() {
       CHECK(both_paths16(s));
     }
   }
+  // One non-ASCII unit anywhere in a long ASCII run: the run is read four
+  // blocks at a time until the block that holds it.
+  for (char16_t c : {char16_t{0x00E9}, char16_t{0x4E2D}}) {
+    for (size_t at = 0; at < 300; ++at) {
+      std::u16string s(300, u'x');
+      s[at] = c;
+      CHECK(both_paths16(s));
+    }
+  }
   // Pairs: the smallest and largest supplementary characters, and a pair
   // split across every block edge.
   CHECK(both_paths16(u"\xD800\xDC00"));
