@@ -192,3 +192,12 @@ def test_report_and_readme_section_are_written(tmp_path):
     text = readme.read_text()
     assert "old figures" not in text and text.endswith("<!-- bench-results:end -->\n\nafter\n")
     assert row in text
+
+
+@pytest.mark.parametrize("workload", ["flood", "natural", "mixed"])
+def test_ab_times_two_builds_in_turn(workload):
+    import zelmo_micro
+    so = zelmo_micro.__file__
+    proc = _run([os.path.join(BENCH, "ab.py"), so, so, workload, "--rounds", "2", "--bytes", "20000"], cwd=BENCH)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert [line.split(":")[0] for line in proc.stdout.splitlines()] == ["old", "new"]
