@@ -92,6 +92,33 @@ inline __attribute__((always_inline)) size_t count_utf8_length(const uint32_t* i
 }
 
 #ifdef ZELMO_X86_DISPATCH
+// Four vectors of UTF-16 units or code points at `in`, narrowed to their
+// bytes at `o` when all of them are ASCII (o advances); false otherwise,
+// with nothing written.
+template <class Unit>
+ZELMO_TARGET_AVX512_BYTES [[gnu::always_inline]] inline bool narrow_ascii_x4(const Unit* in,
+                                                                             unsigned char*& o) noexcept {
+  constexpr size_t kLanes = 64 / sizeof(Unit);
+  const __m512i a = _mm512_loadu_si512(in), b = _mm512_loadu_si512(in + kLanes),
+                c = _mm512_loadu_si512(in + 2 * kLanes), d = _mm512_loadu_si512(in + 3 * kLanes);
+  const __m512i any = _mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d));
+  if constexpr (sizeof(Unit) == 2) {
+    if (_mm512_cmpge_epu16_mask(any, _mm512_set1_epi16(0x80)) != 0) return false;
+    for (const __m512i v : {a, b, c, d}) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm512_cvtepi16_epi8(v));
+      o += kLanes;
+    }
+  } else {
+    static_assert(sizeof(Unit) == 4);
+    if (_mm512_cmpge_epu32_mask(any, _mm512_set1_epi32(0x80)) != 0) return false;
+    for (const __m512i v : {a, b, c, d}) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm512_cvtepi32_epi8(v));
+      o += kLanes;
+    }
+  }
+  return true;
+}
+
 // Sixteen code points, none a surrogate, one per 32-bit lane holding its
 // UTF-8 bytes in order; the bytes a lane doesn't use are compressed away.
 // Writes 64 bytes at o and returns how many of them count; `four` marks the
@@ -143,18 +170,9 @@ ZELMO_TARGET_AVX512_BYTES size_t utf16_to_utf8_avx512(const char16_t* in, size_t
     // Four ASCII blocks at once, while the text has such runs. Otherwise a
     // block goes by what it holds, with no branch on ASCII (in mixed text,
     // whether a block is all ASCII is a coin toss).
-    if (ascii && n - i >= 128) {
-      const __m512i a = _mm512_loadu_si512(in + i), b = _mm512_loadu_si512(in + i + 32),
-                    c = _mm512_loadu_si512(in + i + 64), d = _mm512_loadu_si512(in + i + 96);
-      if (_mm512_cmpge_epu16_mask(_mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d)), x80) == 0) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm512_cvtepi16_epi8(a));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 32), _mm512_cvtepi16_epi8(b));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 64), _mm512_cvtepi16_epi8(c));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 96), _mm512_cvtepi16_epi8(d));
-        o += 128;
-        i += 128;
-        continue;
-      }
+    if (ascii && n - i >= 128 && narrow_ascii_x4(in + i, o)) {
+      i += 128;
+      continue;
     }
     const __m512i v = _mm512_loadu_si512(in + i);
     const uint32_t wide = _mm512_cmpge_epu16_mask(v, x80);
@@ -196,18 +214,9 @@ ZELMO_TARGET_AVX512_BYTES size_t utf32_to_utf8_avx512(const uint32_t* in, size_t
                 surrogate = _mm512_set1_epi32(0xD800);
   bool ascii = true;
   while (n - i >= 16) {
-    if (ascii && n - i >= 64) {
-      const __m512i a = _mm512_loadu_si512(in + i), b = _mm512_loadu_si512(in + i + 16),
-                    c = _mm512_loadu_si512(in + i + 32), d = _mm512_loadu_si512(in + i + 48);
-      if (_mm512_cmpge_epu32_mask(_mm512_or_si512(_mm512_or_si512(a, b), _mm512_or_si512(c, d)), x80) == 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm512_cvtepi32_epi8(a));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm512_cvtepi32_epi8(b));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32), _mm512_cvtepi32_epi8(c));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 48), _mm512_cvtepi32_epi8(d));
-        o += 64;
-        i += 64;
-        continue;
-      }
+    if (ascii && n - i >= 64 && narrow_ascii_x4(in + i, o)) {
+      i += 64;
+      continue;
     }
     const __m512i c = _mm512_loadu_si512(in + i);
     ascii = _mm512_cmpge_epu32_mask(c, x80) == 0;
