@@ -87,7 +87,7 @@ def _secrete_from_two_threads(secrete, calls):
         t.join()
 
 
-RELEASED = "floor, lock released"
+RELEASED = common.RELEASED
 
 
 def run(report: common.Report, tiny: bool, calls: int | None = None):

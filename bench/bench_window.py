@@ -76,9 +76,6 @@ def join_all(turns):
     return text
 
 
-CALLS_FLOOR = "floor, with the calls"
-
-
 class FloorWindow:
     """The session's calls through the floor extension: insert and dehydrate
     compute nothing; render joins the next turn's prepared pieces."""
@@ -126,9 +123,9 @@ def run(report: common.Report, tiny: bool, size: int | None = None):
     if [text for _, text in trace] != ["".join(p) for p in turns]:
         raise AssertionError(f"{name}: the calls' floor does not render the session's texts")
     del trace
-    report.add(name, CALLS_FLOOR, harness.time_block(lambda w: play(w, purpose, script),
-                                                     setup=lambda: FloorWindow(floor, turns), repeat=repeat),
-               unit="session")
+    calls = harness.time_block(lambda w: play(w, purpose, script), setup=lambda: FloorWindow(floor, turns),
+                               repeat=repeat)
+    report.add(name, common.CALLS_FLOOR, calls, unit="session")
 
 
 def module_calls(tiny: bool):

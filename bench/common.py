@@ -24,6 +24,12 @@ from dataclasses import asdict
 
 import harness
 
+# Labels of the floor rows that run.py reads back: the bus's floor with the
+# interpreter lock released once, as the bus promises, and the window
+# session played through the floor extension.
+RELEASED = "floor, lock released"
+CALLS_FLOOR = "floor, with the calls"
+
 
 class Report:
     def __init__(self, family: str, tiny: bool):

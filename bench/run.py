@@ -44,7 +44,7 @@ import sys
 import tempfile
 import time
 
-from common import fmt_time
+from common import CALLS_FLOOR, RELEASED, fmt_time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -53,8 +53,6 @@ FAMILIES = tuple(sorted(os.path.basename(p) for p in glob.glob(os.path.join(HERE
 MODULE = "zelmo"
 PEERS = {"python": "careful Python", "numpy": "numpy", "langchain": "LangChain"}  # peer ÷ module
 FLOOR = "floor"  # module ÷ floor
-RELEASED = "floor, lock released"  # the bus's floor with its promised lock release
-CALLS_FLOOR = "floor, with the calls"  # the window session played through the floor extension
 README_START, README_END = "<!-- bench-results:start -->", "<!-- bench-results:end -->"
 
 
