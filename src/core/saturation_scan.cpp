@@ -460,15 +460,14 @@ class FloodBatch {
     const unsigned char* const buf = words.bytes.data();
     const uint64_t* const starts = words.starts.data();
     size_t j = first;
-    while (j < first + most && fresh_run < kFreshRun) {
+    for (; j < first + most && fresh_run < kFreshRun; ++j) {
       const uint64_t s = starts[j], len = starts[j + w] - s;
-      ++j;
       if (kept.find(buf + s, len) != 0) {
         fresh_run = 0;
-        continue;
+      } else {
+        add(kept, buf + s, len, seen, fresh);
+        ++fresh_run;
       }
-      add(kept, buf + s, len, seen, fresh);
-      ++fresh_run;
     }
     return j - first;
   }
