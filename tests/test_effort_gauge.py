@@ -95,6 +95,33 @@ def test_digits_of_other_scripts_are_not_counted(text):
     assert signals(text)["digit_ratio"] == 0.0
 
 
+# Digits, code symbols and their neighbours in byte order (so a range test
+# off by one miscounts), bytes above 0x7F, and spaces between words.
+COUNTED_BYTES = "0189();<=>`{}/:'*?_|~azé "
+
+
+@pytest.mark.parametrize("length", [1, 15, 16, 17, 31, 33, 255 * 16 - 1, 255 * 16, 255 * 16 + 17,
+                                    2 * 255 * 16 + 5, 10_007])
+def test_digit_and_code_symbol_counts_at_every_length(length):
+    # The bytes are counted sixteen at a time with a tail, in blocks of 255
+    # steps. digit_ratio shows the digit count exactly; code_hits shows the
+    # symbol count only in sixths, so the text is tried with 0..5 more
+    # symbols in front, which puts the count at a multiple of six (a lost
+    # symbol shows) and one below it (an extra one shows).
+    rng = random.Random(length)
+    text = "".join(rng.choice(COUNTED_BYTES) for _ in range(length))
+    for extra in range(6):
+        varied = "{" * extra + text
+        assert model.same(zm.effort_gauge(varied), model.effort_gauge(varied)), (length, extra)
+
+
+@pytest.mark.parametrize("unit", ["7", "`", "(7 "])
+def test_runs_of_one_counted_byte(unit):
+    # Every lane hits on every step: its count must be taken before it wraps.
+    text = unit * 9_000
+    assert model.same(zm.effort_gauge(text), model.effort_gauge(text))
+
+
 @pytest.mark.parametrize("pair, novelty", [
     ("\u039f\u0394\u039f\u03a3 \u03bf\u03b4\u03bf\u03c2", 0.5),   # final sigma
     ("\u039f\u0394\u039f\u03a3 \u03bf\u03b4\u03bf\u03c3", 1.0),
