@@ -263,6 +263,19 @@ VOCAB = (sorted(model.CODE_WORDS | model.CONSTRAINT_WORDS | model.TRIVIAL_WORDS 
          + [s + "ing" for s in model.HARD_STEMS])
 
 
+@pytest.mark.parametrize("entry", sorted(set(VOCAB) | set(model.HARD_STEMS)))
+def test_vocabulary_entries_and_their_near_misses(entry):
+    # Entries are compared eight bytes at a time, then byte by byte past the
+    # eighth: the entry itself, cut short, grown, and changed in its first,
+    # eighth, ninth and last byte.
+    b = entry.encode()
+    changed = [b[:i] + bytes([b[i] ^ 1]) + b[i + 1:] for i in {0, 7, 8, len(b) - 1} if i < len(b)]
+    variants = [b, b[:-1], b + b"s", b[:8], *changed]
+    text = " ".join(v.decode(errors="replace") for v in variants if v)
+    for word in text.split():
+        assert model.same(zm.effort_gauge(word), model.effort_gauge(word)), word
+
+
 def random_text(rng):
     parts = []
     for _ in range(rng.randrange(0, 60)):

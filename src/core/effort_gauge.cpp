@@ -74,9 +74,21 @@ constexpr std::array<std::string_view, 34> kHardStems = {
 // of its entries match, which the bit masks give for free.
 enum ListBit : uint8_t { kCode = 1, kConstraint = 2, kTrivial = 4, kHard = 8 };
 
+// An entry's first min(8, size) bytes as a little-endian word, the rest
+// zero: most entries are compared with a core in one step.
+constexpr uint64_t head_of(std::string_view text) {
+  uint64_t head = 0;
+  for (size_t i = 0; i < text.size() && i < 8; ++i) head |= uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+  return head;
+}
+
+// The low min(8, size) bytes of a word.
+constexpr uint64_t head_mask(size_t size) { return size >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * size)) - 1; }
+
 struct Entry {
   std::string_view text;
   uint8_t lists;
+  uint64_t head;
 };
 
 template <size_t Max>
@@ -92,7 +104,7 @@ struct LetterIndex {
         return;
       }
     }
-    entries[count++] = {text, bit};
+    entries[count++] = {text, bit, head_of(text)};
   }
 
   // Stable grouping by first letter (every entry starts with a..z).
@@ -142,22 +154,36 @@ inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
   return true;
 }
 
+// head_of() of a core of n >= 1 bytes, reading those bytes only: overlapping
+// loads, whose shared bytes are the same on both sides of the or.
+inline uint64_t head_of_core(const unsigned char* p, size_t n) noexcept {
+  if (n >= 8) return load_le64(p);
+  if (n >= 4) return load_le32(p) | uint64_t{load_le32(p + n - 4)} << (8 * (n - 4));
+  return p[0] | uint64_t{p[n / 2]} << (8 * (n / 2)) | uint64_t{p[n - 1]} << (8 * (n - 1));
+}
+
 // The lists a core belongs to, as ListBit bits. The core's first byte must
-// be a..z (no entry starts otherwise).
+// be a..z (no entry starts otherwise). An entry matches on its head first;
+// only entries longer than eight bytes compare the rest byte by byte.
 uint8_t lists_of(std::string_view core) noexcept {
   const auto letter = static_cast<size_t>(core[0] - 'a');
+  const size_t n = core.size();
+  const uint64_t head = head_of_core(reinterpret_cast<const unsigned char*>(core.data()), n);
   uint8_t lists = 0;
   for (size_t i = kWordIndex.start[letter]; i < kWordIndex.start[letter + 1]; ++i) {
-    const std::string_view entry = kWordIndex.entries[i].text;
-    if (entry.size() == core.size() && same_bytes(entry.data(), core.data(), entry.size())) {
-      lists = kWordIndex.entries[i].lists;
+    const Entry& entry = kWordIndex.entries[i];
+    if (entry.head == head && entry.text.size() == n &&
+        (n <= 8 || same_bytes(entry.text.data() + 8, core.data() + 8, n - 8))) {
+      lists = entry.lists;
       break;  // merged entries are unique
     }
   }
   if (lists & kHard) return lists;
   for (size_t i = kStemIndex.start[letter]; i < kStemIndex.start[letter + 1]; ++i) {
-    const std::string_view stem = kStemIndex.entries[i].text;
-    if (stem.size() <= core.size() && same_bytes(stem.data(), core.data(), stem.size())) {
+    const Entry& stem = kStemIndex.entries[i];
+    const size_t size = stem.text.size();
+    if ((head & head_mask(size)) == stem.head && size <= n &&
+        (size <= 8 || same_bytes(stem.text.data() + 8, core.data() + 8, size - 8))) {
       return static_cast<uint8_t>(lists | kHard);
     }
   }
