@@ -69,9 +69,10 @@ constexpr std::array<std::string_view, 34> kHardStems = {
 // The lists above are the vocabulary; lookups go through an index built from
 // them at compile time. Whole-word entries are merged into one table (an
 // entry in several lists carries one bit per list), stems into another, and
-// both are grouped by first letter, so a core is compared only with the few
-// entries that share its first byte. A list counts a word once however many
-// of its entries match, which the bit masks give for free.
+// both are grouped by their first two bytes, so a core is compared only with
+// the entries that share them: none for most words of a text. A list counts
+// a word once however many of its entries match, which the bit masks give
+// for free.
 enum ListBit : uint8_t { kCode = 1, kConstraint = 2, kTrivial = 4, kHard = 8 };
 
 // An entry's first min(8, size) bytes as a little-endian word, the rest
@@ -91,10 +92,20 @@ struct Entry {
   uint64_t head;
 };
 
+// The group of a text of n >= 1 bytes starting with a..z: its first letter,
+// then its second byte as a..z, another byte, or none.
+inline constexpr size_t kGroups = 26 * 28;
+constexpr size_t group_of(const char* text, size_t n) {
+  const auto first = static_cast<size_t>(text[0] - 'a');
+  if (n < 2) return first * 28 + 27;
+  const auto second = static_cast<unsigned char>(text[1]);
+  return first * 28 + (second >= 'a' && second <= 'z' ? second - 'a' : 26);
+}
+
 template <size_t Max>
-struct LetterIndex {
-  std::array<Entry, Max> entries{};  // grouped by first letter, a..z
-  std::array<uint16_t, 27> start{};  // entries of letter i: [start[i], start[i + 1])
+struct PrefixIndex {
+  std::array<Entry, Max> entries{};        // in group order
+  std::array<uint8_t, kGroups + 1> start{};  // entries of group g: [start[g], start[g + 1])
   size_t count = 0;
 
   constexpr void add(std::string_view text, uint8_t bit) {
@@ -107,17 +118,17 @@ struct LetterIndex {
     entries[count++] = {text, bit, head_of(text)};
   }
 
-  // Stable grouping by first letter (every entry starts with a..z).
+  // Stable grouping (every entry starts with a..z).
   constexpr void group() {
     std::array<Entry, Max> sorted{};
     size_t out = 0;
-    for (char letter = 'a'; letter <= 'z'; ++letter) {
-      start[static_cast<size_t>(letter - 'a')] = static_cast<uint16_t>(out);
+    for (size_t g = 0; g < kGroups; ++g) {
+      start[g] = static_cast<uint8_t>(out);
       for (size_t i = 0; i < count; ++i) {
-        if (entries[i].text[0] == letter) sorted[out++] = entries[i];
+        if (group_of(entries[i].text.data(), entries[i].text.size()) == g) sorted[out++] = entries[i];
       }
     }
-    start[26] = static_cast<uint16_t>(out);
+    start[kGroups] = static_cast<uint8_t>(out);
     entries = sorted;
   }
 };
@@ -126,7 +137,7 @@ constexpr size_t kWordEntries =
     kCodeWords.size() + kConstraintWords.size() + kTrivialWords.size() + kHardWords.size();
 
 constexpr auto kWordIndex = [] {
-  LetterIndex<kWordEntries> index;
+  PrefixIndex<kWordEntries> index;
   for (std::string_view text : kCodeWords) index.add(text, kCode);
   for (std::string_view text : kConstraintWords) index.add(text, kConstraint);
   for (std::string_view text : kTrivialWords) index.add(text, kTrivial);
@@ -136,15 +147,15 @@ constexpr auto kWordIndex = [] {
 }();
 
 constexpr auto kStemIndex = [] {
-  LetterIndex<kHardStems.size()> index;
+  PrefixIndex<kHardStems.size()> index;
   for (std::string_view stem : kHardStems) index.add(stem, kHard);
   index.group();
   return index;
 }();
 
 // Grouping keeps every entry: all of them start with a..z.
-static_assert(kWordIndex.start[26] == kWordIndex.count && kWordIndex.count == 70);
-static_assert(kStemIndex.start[26] == kStemIndex.count && kStemIndex.count == 33);
+static_assert(kWordIndex.start[kGroups] == kWordIndex.count && kWordIndex.count == 70);
+static_assert(kStemIndex.start[kGroups] == kStemIndex.count && kStemIndex.count == 33);
 
 // Byte-for-byte equality of short strings, lengths already known equal.
 inline bool same_bytes(const char* a, const char* b, size_t n) noexcept {
@@ -163,14 +174,15 @@ inline uint64_t head_of_core(const unsigned char* p, size_t n) noexcept {
 }
 
 // The lists a core belongs to, as ListBit bits. The core's first byte must
-// be a..z (no entry starts otherwise). An entry matches on its head first;
+// be a..z (no entry starts otherwise). A stem's group is that of every core
+// it starts (stems have two bytes or more). An entry matches on its head first;
 // only entries longer than eight bytes compare the rest byte by byte.
 uint8_t lists_of(std::string_view core) noexcept {
-  const auto letter = static_cast<size_t>(core[0] - 'a');
   const size_t n = core.size();
+  const size_t group = group_of(core.data(), n);
   const uint64_t head = head_of_core(reinterpret_cast<const unsigned char*>(core.data()), n);
   uint8_t lists = 0;
-  for (size_t i = kWordIndex.start[letter]; i < kWordIndex.start[letter + 1]; ++i) {
+  for (size_t i = kWordIndex.start[group]; i < kWordIndex.start[group + 1]; ++i) {
     const Entry& entry = kWordIndex.entries[i];
     if (entry.head == head && entry.text.size() == n &&
         (n <= 8 || same_bytes(entry.text.data() + 8, core.data() + 8, n - 8))) {
@@ -179,7 +191,7 @@ uint8_t lists_of(std::string_view core) noexcept {
     }
   }
   if (lists & kHard) return lists;
-  for (size_t i = kStemIndex.start[letter]; i < kStemIndex.start[letter + 1]; ++i) {
+  for (size_t i = kStemIndex.start[group]; i < kStemIndex.start[group + 1]; ++i) {
     const Entry& stem = kStemIndex.entries[i];
     const size_t size = stem.text.size();
     if ((head & head_mask(size)) == stem.head && size <= n &&
