@@ -1,6 +1,12 @@
 // Default full lower-casing over the generated character tables.
 #include "unicode_data.h"
 
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "utf8.h"
 
 namespace zelmo::unicode {
@@ -36,16 +42,28 @@ bool cased_follows(const char* p, const char* end) noexcept {
   return false;
 }
 
+// The end of the ASCII run starting at p: sixteen bytes a step while as
+// many are left.
+const char* ascii_run_end(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    if (high != 0) return p + std::countr_zero(static_cast<unsigned>(high));
+  }
+#endif
+  while (p < end && static_cast<unsigned char>(*p) < 0x80) ++p;
+  return p;
+}
+
 // Lowers the ASCII run starting at p into out; returns the end of the run.
+// The run is appended as it is, then lowered in place.
 const char* lower_ascii_run(const char* p, const char* end, std::string& out) {
-  const char* q = p;
-  while (q < end && static_cast<unsigned char>(*q) < 0x80) ++q;
+  const char* q = ascii_run_end(p, end);
   const std::size_t old = out.size();
-  out.resize(old + static_cast<std::size_t>(q - p));
-  char* dst = out.data() + old;
-  for (const char* s = p; s < q; ++s, ++dst) {
-    const char b = *s;
-    *dst = (b >= 'A' && b <= 'Z') ? static_cast<char>(b + ('a' - 'A')) : b;
+  out.append(p, q);
+  char* const last = out.data() + out.size();
+  for (char* b = out.data() + old; b != last; ++b) {
+    *b = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + ('a' - 'A')) : *b;
   }
   return q;
 }

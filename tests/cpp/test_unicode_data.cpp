@@ -184,6 +184,24 @@ void test_long_runs() {
   CHECK(ascii == std::string(4 * n, 'q'));
 }
 
+// ASCII runs are found sixteen bytes at a time: runs of every length up to
+// a few steps, each ended by a character that lowers to other bytes (É ->
+// é) or by the end of the text, with capitals at both ends of the run.
+void test_ascii_runs_of_every_length() {
+  for (std::size_t len = 0; len <= 50; ++len) {
+    std::string run(len, 'q'), low(len, 'q');
+    for (std::size_t i = 0; i < len; i += 7) {
+      run[i] = 'Q';
+      run[len - 1 - i] = 'Z';
+    }
+    for (std::size_t i = 0; i < len; ++i) low[i] = run[i] == 'Q' ? 'q' : run[i] == 'Z' ? 'z' : run[i];
+    const bool ok = lower(run) == low && lower(run + "\xC3\x89" + run) == low + "\xC3\xA9" + low &&
+                    lower("\xC3\x89" + run + "\xC3\x89") == "\xC3\xA9" + low + "\xC3\xA9";
+    if (!ok) std::printf("  ASCII run of %zu bytes\n", len);
+    CHECK(ok);
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -193,5 +211,6 @@ int main() {
   test_final_sigma();
   test_malformed_bytes_are_copied();
   test_long_runs();
+  test_ascii_runs_of_every_length();
   return zelmo_test::check_summary();
 }
