@@ -213,18 +213,19 @@ def goals(rows: list[dict], ratios: list[dict], cpp: dict, mem: list[dict]) -> l
     def add(goal, value, ok):
         lines.append(f"| {goal} | {value} | {'yes' if ok else 'NO'} |")
 
-    def speedup(key, peer, goal, label=None):
+    def speedup(key, peer, goal, label=None, floor=FLOOR, floor_name="the floor"):
         if not key or peer not in r[key]:
             return
         got = r[key][peer]
         impls = by[key]
-        allows = impls[peer]["seconds"] / impls[FLOOR]["seconds"] if FLOOR in impls else None
+        allows = impls[peer]["seconds"] / impls[floor]["seconds"] if floor in impls else None
         text = f"`{label or key}` ≥ {goal:g}× {PEERS[peer]}"
         if allows is not None and allows < goal:
-            add(text + f" (beyond the floor, which allows {allows:.1f}×: judged as ≤ 1.5× the floor)",
-                f"{got:.1f}×; {r[key][FLOOR]:.2f}× the floor", r[key][FLOOR] <= 1.5)
+            within = impls[MODULE]["seconds"] / impls[floor]["seconds"]
+            add(text + f" (beyond {floor_name}, which allows {allows:.1f}×: judged as ≤ 1.5× {floor_name})",
+                f"{got:.1f}×; {within:.2f}× {floor_name}", within <= 1.5)
         else:
-            shown = f"{got:.1f}×" + (f" (the floor allows {allows:.1f}×)" if allows else "")
+            shown = f"{got:.1f}×" + (f" ({floor_name} allows {allows:.1f}×)" if allows else "")
             add(text, shown, got >= goal)
 
     ascii_key = find("dehydrate", "all ASCII")
@@ -240,13 +241,15 @@ def goals(rows: list[dict], ratios: list[dict], cpp: dict, mem: list[dict]) -> l
             add(f"`{key}` ≥ 3× numpy", f"{r[key]['numpy']:.1f}×", r[key]["numpy"] >= 3)
     w = find("window session")
     if w:
-        speedup(w, "python", 6)
+        # The session's floor is the one with the calls: the same inserts,
+        # dehydrates and renders through the floor extension, computing
+        # nothing. The join floor is its renders' str building alone.
+        if CALLS_FLOOR in by[w]:
+            speedup(w, "python", 6, floor=CALLS_FLOOR, floor_name="its floor with the calls")
+        else:
+            speedup(w, "python", 6)
         if FLOOR in r[w]:
             add(f"`{w}` ≤ 1.5× its join floor", f"{r[w][FLOOR]:.2f}×", r[w][FLOOR] <= 1.5)
-        calls = by[w].get(CALLS_FLOOR)
-        if calls:
-            lines.append(f"| `{w}` (reported) | {by[w][MODULE]['seconds'] / calls['seconds']:.2f}× its floor "
-                         f"with the calls (inserts, dehydrates and renders through the floor extension) | — |")
     for key in r:
         if key.startswith("saturation_scan"):
             speedup(key, "python", 30)
@@ -383,7 +386,9 @@ COLUMNS = (
     "the same stable-ABI calls and builds a result of the same shape, computing nothing; *zelmo_micro ÷ "
     "floor* is how far the module is from it. The window session's floor is the str building its renders "
     "can't avoid: `\"\".join` of each turn's rendered pieces, prepared beforehand, each text kept until "
-    "the next is built, as the session keeps its render. Instructions per call "
+    "the next is built, as the session keeps its render; its floor *with the calls* (under Other figures) "
+    "plays the whole session through the floor extension, and the session's speed-up goal is judged "
+    "against it. Instructions per call "
     "are counted by valgrind's callgrind (on its emulated processor, which has no AVX-512: the portable "
     "paths), calls and call protocol only; the window session's count holds its driving Python loop.")
 
