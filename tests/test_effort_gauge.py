@@ -115,6 +115,19 @@ def test_digit_and_code_symbol_counts_at_every_length(length):
         assert model.same(zm.effort_gauge(varied), model.effort_gauge(varied)), (length, extra)
 
 
+@pytest.mark.parametrize("count", [1, 2, 42, 43, 85, 86, 300])
+def test_distinct_words_around_the_table_sizes(count):
+    # Texts of up to 85 words count their distinct words in a table kept in
+    # place, longer ones in an allocated one; every word is then repeated
+    # once, in reverse, so each must be found again.
+    words = [f"w{k}" for k in range(count)]
+    text = " ".join(words + words[::-1])
+    got = signals(text)
+    assert got["words"] == 2 * count
+    assert got["novelty"] == f32(f32(count) / f32(2 * count)) == 0.5
+    assert model.same(zm.effort_gauge(text), model.effort_gauge(text))
+
+
 @pytest.mark.parametrize("unit", ["7", "`", "(7 "])
 def test_runs_of_one_counted_byte(unit):
     # Every lane hits on every step: its count must be taken before it wraps.

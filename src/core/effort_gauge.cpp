@@ -329,16 +329,26 @@ uint64_t hash_word(std::string_view word, const ProcessKey& key) noexcept {
 
 // Open addressing over word numbers, sized once for the word count and never
 // grown. A slot holds a word's number plus one (0 marks a free slot), so the
-// table stays small: 32-bit slots unless the text has 2^32 words or more.
+// table stays small: 32-bit slots unless the text has 2^32 words or more. A
+// short text's table lives in the object itself, so a prompt of a few dozen
+// words allocates nothing here.
 template <class Slot>
 class DistinctWords {
  public:
   explicit DistinctWords(const std::vector<std::string_view>& words) : words_(words) {
     // A load of at most two thirds; a vector's size is far from overflowing it.
     const uint64_t capacity = std::bit_ceil(words.size() + words.size() / 2 + 1);
-    slots_ = std::make_unique<Slot[]>(capacity);  // zeroed; throws std::bad_alloc
+    if (capacity <= kInlineSlots) {
+      slots_ = inline_;
+      std::fill_n(inline_, capacity, Slot{0});
+    } else {
+      heap_ = std::make_unique<Slot[]>(capacity);  // zeroed; throws std::bad_alloc
+      slots_ = heap_.get();
+    }
     mask_ = capacity - 1;
   }
+  DistinctWords(const DistinctWords&) = delete;
+  DistinctWords& operator=(const DistinctWords&) = delete;
 
   uint64_t count() noexcept {
     const ProcessKey key = process_key();
@@ -360,8 +370,12 @@ class DistinctWords {
   }
 
  private:
+  static constexpr uint64_t kInlineSlots = 128;  // up to 85 words
+
   const std::vector<std::string_view>& words_;
-  std::unique_ptr<Slot[]> slots_;
+  Slot inline_[kInlineSlots];  // only the first capacity slots are set, and used
+  std::unique_ptr<Slot[]> heap_;
+  Slot* slots_ = nullptr;
   uint64_t mask_ = 0;
 };
 
@@ -393,7 +407,10 @@ Counts count(std::string_view lowered) {
   c.digits = bytes.digits;
   c.code_symbols = bytes.code_symbols;
 
+  // A word and the white space after it take two bytes at least: a short
+  // text's words fit in one reservation; a long one's grow from it.
   std::vector<std::string_view> words;
+  words.reserve(std::min<size_t>(lowered.size() / 2 + 1, 256));
   for_each_word(lowered, [&words](std::string_view word) { words.push_back(word); });
   c.words = words.size();
 
