@@ -70,9 +70,9 @@ constexpr std::array<std::string_view, 34> kHardStems = {
 // them at compile time. Whole-word entries are merged into one table (an
 // entry in several lists carries one bit per list), stems into another, and
 // both are grouped by their first two bytes, so a core is compared only with
-// the entries that share them: none for most words of a text. A list counts
-// a word once however many of its entries match, which the bit masks give
-// for free.
+// the entries that share them: none for about half the words of ordinary
+// text. A list counts a word once however many of its entries match, which
+// the bit masks give for free.
 enum ListBit : uint8_t { kCode = 1, kConstraint = 2, kTrivial = 4, kHard = 8 };
 
 // An entry's first min(8, size) bytes as a little-endian word, the rest
