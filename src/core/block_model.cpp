@@ -230,4 +230,10 @@ bool WordSplitter::next(std::string_view& word) noexcept {
   return true;
 }
 
+void split_words(std::string_view text, std::vector<std::string_view>& out) {
+  WordSplitter split(text);
+  std::string_view word;
+  while (split.next(word)) out.push_back(word);
+}
+
 }  // namespace zelmo

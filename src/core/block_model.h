@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "siphash.h"
 
@@ -80,6 +81,10 @@ class WordSplitter {
 // how many. Reads the text only as far as the prefix needs, and decides
 // white space without a branch per ASCII byte.
 size_t join_words_prefix(std::string_view text, char* out, size_t cap) noexcept;
+
+// split_words: the words WordSplitter yields, appended to `out`, in one call
+// for the whole text (the splitting inlined in it).
+void split_words(std::string_view text, std::vector<std::string_view>& out);
 
 template <class F>
 void for_each_word(std::string_view text, F&& f) {

@@ -411,7 +411,7 @@ Counts count(std::string_view lowered) {
   // text's words fit in one reservation; a long one's grow from it.
   std::vector<std::string_view> words;
   words.reserve(std::min<size_t>(lowered.size() / 2 + 1, 256));
-  for_each_word(lowered, [&words](std::string_view word) { words.push_back(word); });
+  split_words(lowered, words);
   c.words = words.size();
 
   c.distinct = count_distinct(words);

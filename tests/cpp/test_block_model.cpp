@@ -1,6 +1,7 @@
 // Block model: classes, weights, token estimate, SipHash-1-3 against
 // CPython-generated vectors, streaming equivalence and the word split.
 #include "check.h"
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -97,9 +98,14 @@ static void test_siphash_streaming() {
   CHECK(content_hash("a b") == content_hash(std::string("a b")));
 }
 
+// The words for_each_word yields; split_words must append the same ones.
 static std::vector<std::string> words(std::string_view text) {
   std::vector<std::string> out;
   for_each_word(text, [&](std::string_view w) { out.emplace_back(w); });
+  std::vector<std::string_view> split = {"kept"};
+  split_words(text, split);
+  CHECK(split.size() == out.size() + 1 && split[0] == "kept" &&
+        std::equal(out.begin(), out.end(), split.begin() + 1));
   return out;
 }
 
