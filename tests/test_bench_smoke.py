@@ -194,6 +194,18 @@ def test_report_and_readme_section_are_written(tmp_path):
     assert row in text
 
 
+@pytest.mark.parametrize("value, limit, digits, shown", [
+    (1.5011, 1.5, 2, "1.501"),   # just above the line: not "1.50" beside NO
+    (1.4996, 1.5, 2, "1.4996"),  # just below it: not "1.50" either
+    (1.5, 1.5, 2, "1.50"),
+    (1.37, 1.5, 2, "1.37"),
+    (5.96, 6, 1, "5.96"),
+    (31.9, 30, 1, "31.9"),
+])
+def test_goal_figures_never_round_onto_their_limit(value, limit, digits, shown):
+    assert _bench_module("run").near(value, limit, digits) == shown
+
+
 @pytest.mark.parametrize("workload", ["flood", "natural", "mixed"])
 def test_ab_times_two_builds_in_turn(workload):
     import zelmo_micro
