@@ -3,7 +3,8 @@
 //
 // A block is a text plus a 32-bit word of signal flags. The low six bits give
 // its class (durable, conversational, thinking, tool); bits 6..31 carry no
-// meaning here. Everything in this header is pure: no state, no allocation.
+// meaning here. Everything in this header is pure: no state, and no
+// allocation but split_words' appends to the caller's list.
 #pragma once
 
 #include <cstddef>
