@@ -84,8 +84,12 @@ class WordSplitter {
 size_t join_words_prefix(std::string_view text, char* out, size_t cap) noexcept;
 
 // split_words: the words WordSplitter yields, appended to `out`, in one call
-// for the whole text (the splitting inlined in it).
+// for the whole text: 64 bytes a step where the processor has AVX-512, else
+// WordSplitter's loop inlined.
 void split_words(std::string_view text, std::vector<std::string_view>& out);
+// The same with WordSplitter alone, where split_words may take a vector path
+// (for tests: both must give the same words).
+void split_words_portable(std::string_view text, std::vector<std::string_view>& out);
 
 template <class F>
 void for_each_word(std::string_view text, F&& f) {

@@ -174,6 +174,50 @@ static void test_split() {
   CHECK(!s.next(w) && !s.next(w));
 }
 
+// split_words against the portable split (and so against WordSplitter) on
+// texts long enough for its 64-byte step: each white-space character, near
+// miss and multi-byte word character placed at every offset around the
+// first two block ends and the step's last readable byte, then random texts
+// of those pieces, some ending in a lone lead byte. A word open at a
+// block's end, a space whose bytes spill into the next block, and a word
+// continued or ended by the bytes after the last block all occur.
+static void test_split_long_texts() {
+  const char* pieces[] = {" ", "\n", "\t", "\r\n", "\xC2\xA0", "\xC2\x85", "\xE1\x9A\x80", "\xE2\x80\x80",
+                          "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+                          "\xE3\x80\x80", "\xC2\xA1", "\xE2\x80\x8B", "\xE3\x80\x81", "\xE1\x9A\x81",
+                          "\xE2\x81\x9E", "\xC3\xA9", "\xF0\x9F\x98\x80", "a", "bc", "  "};
+  constexpr size_t kPieces = sizeof(pieces) / sizeof(pieces[0]);
+  const auto same = [](std::string_view text) {
+    std::vector<std::string_view> fast = {"kept"}, portable = {"kept"};
+    split_words(text, fast);
+    split_words_portable(text, portable);
+    return fast == portable && words(text).size() + 1 == fast.size();
+  };
+  bool all_same = true;
+  for (const char* piece : pieces) {
+    for (size_t at = 50; at < 140; ++at) {
+      for (size_t tail : {0, 1, 2, 3, 5, 40}) {
+        std::string text(at, 'x');
+        for (size_t k = 7; k < at; k += 9) text[k] = ' ';
+        text += piece;
+        text += std::string(tail, 'y');
+        all_same = all_same && same(text);
+        text.insert(at, " ");  // the piece after white space, not inside a word
+        all_same = all_same && same(text);
+      }
+    }
+  }
+  std::mt19937 rng(11);
+  for (int n = 0; n < 3000; ++n) {
+    std::string text;
+    const size_t target = 60 + rng() % 300;
+    while (text.size() < target) text += pieces[rng() % kPieces];
+    if (n % 5 == 0) text += n % 10 == 0 ? "\xC2" : "\xE2\x80";
+    all_same = all_same && same(text);
+  }
+  CHECK(all_same);
+}
+
 // join_words_prefix against the words joined in full and cut, for every cap
 // from 0 to past the end, on texts built from white space, near misses and
 // multi-byte characters (the split's own edge cases included). The long
@@ -220,6 +264,7 @@ int main() {
   test_siphash_streaming();
   test_white_space_set();
   test_split();
+  test_split_long_texts();
   test_join_words_prefix();
   return zelmo_test::check_summary();
 }
