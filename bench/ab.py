@@ -5,11 +5,18 @@ timed one after the other can differ by more than the change between them.
 Here both are loaded side by side (each from its own .so file) and timed in
 alternating rounds, so that drift falls on both alike:
 
-    python bench/ab.py OLD.so NEW.so {flood,natural,mixed} [--rounds N]
+    python bench/ab.py OLD.so NEW.so WORKLOAD [--rounds N] [--bytes N]
 
-Each round times 20 calls of `saturation_scan` per build and keeps the
-fastest; the report gives each build's minimum, first quartile and median
-over the rounds. Both builds must score the workload alike.
+The workloads: `saturation_scan` on `flood`, `natural` or `mixed` text (1 MB
+unless --bytes says otherwise), and `effort_gauge` on the suite's requests
+of 20 and 400 words (`gauge-20-words`, `gauge-400-words`) or on
+`gauge-bytes` of mixed text (20,000 bytes unless --bytes says otherwise).
+
+Each round takes 20 timed samples per build and keeps the fastest; a sample
+is one call, or for a call under a millisecond as many calls as fill one
+(the same count for both builds), divided out. The report gives each
+build's minimum, first quartile and median over the rounds, per call. Both
+builds must return the same result on the workload.
 """
 from __future__ import annotations
 
@@ -19,6 +26,7 @@ import random
 import sys
 import time
 from types import ModuleType
+from typing import Callable
 
 import workloads
 
@@ -46,22 +54,41 @@ def mixed_text(nbytes: int) -> str:
     return "\n".join(parts)
 
 
-TEXTS = {"flood": workloads.flood_text, "natural": workloads.natural_text, "mixed": mixed_text}
+# Workload: (the module function timed, its text from --bytes or the default).
+WORKLOADS: dict[str, tuple[str, Callable[[int | None], str]]] = {
+    "flood": ("saturation_scan", lambda n: workloads.flood_text(n or 1 << 20)),
+    "natural": ("saturation_scan", lambda n: workloads.natural_text(n or 1 << 20)),
+    "mixed": ("saturation_scan", lambda n: mixed_text(n or 1 << 20)),
+    "gauge-20-words": ("effort_gauge", lambda n: workloads.mixed_text(20)),
+    "gauge-400-words": ("effort_gauge", lambda n: workloads.mixed_text(400)),
+    "gauge-bytes": ("effort_gauge", lambda n: workloads.mixed_text_bytes(n or 20_000)),
+}
 
 
-def compare(old: ModuleType, new: ModuleType, text: str, rounds: int, calls: int = 20) -> dict[str, list[float]]:
-    """Per build, the fastest call of each round, in seconds."""
-    if old.saturation_scan(text) != new.saturation_scan(text):
-        raise SystemExit("the two builds score the workload differently")
+def calls_per_sample(fn: Callable[[str], object], text: str) -> int:
+    """How many calls fill about a millisecond (at least one)."""
+    start = time.perf_counter()
+    fn(text)
+    once = time.perf_counter() - start
+    return max(1, int(1e-3 / max(once, 1e-9)))
+
+
+def compare(old: ModuleType, new: ModuleType, function: str, text: str, rounds: int,
+            samples: int = 20) -> dict[str, list[float]]:
+    """Per build, the fastest sample of each round, in seconds per call."""
+    if getattr(old, function)(text) != getattr(new, function)(text):
+        raise SystemExit(f"the two builds' {function} differ on the workload")
+    calls = calls_per_sample(getattr(old, function), text)
     best: dict[str, list[float]] = {"old": [], "new": []}
     for r in range(rounds):
         order = (("old", old), ("new", new)) if r % 2 == 0 else (("new", new), ("old", old))
         for name, module in order:
-            scan, fastest = module.saturation_scan, float("inf")
-            for _ in range(calls):
+            fn, fastest = getattr(module, function), float("inf")
+            for _ in range(samples):
                 start = time.perf_counter()
-                scan(text)
-                fastest = min(fastest, time.perf_counter() - start)
+                for _ in range(calls):
+                    fn(text)
+                fastest = min(fastest, (time.perf_counter() - start) / calls)
             best[name].append(fastest)
     return best
 
@@ -70,14 +97,15 @@ def main(argv: list[str] | None = None) -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("old")
     p.add_argument("new")
-    p.add_argument("workload", choices=sorted(TEXTS))
+    p.add_argument("workload", choices=sorted(WORKLOADS))
     p.add_argument("--rounds", type=int, default=30)
-    p.add_argument("--bytes", type=int, default=1 << 20)
+    p.add_argument("--bytes", type=int, default=None)
     args = p.parse_args(argv)
-    best = compare(load(args.old), load(args.new), TEXTS[args.workload](args.bytes), args.rounds)
+    function, make_text = WORKLOADS[args.workload]
+    best = compare(load(args.old), load(args.new), function, make_text(args.bytes), args.rounds)
     for name, times in best.items():
         t = sorted(times)
-        print(f"{name}: min {t[0] * 1e3:.3f}  q1 {t[len(t) // 4] * 1e3:.3f}  median {t[len(t) // 2] * 1e3:.3f} ms")
+        print(f"{name}: min {t[0] * 1e6:.3f}  q1 {t[len(t) // 4] * 1e6:.3f}  median {t[len(t) // 2] * 1e6:.3f} us")
 
 
 if __name__ == "__main__":

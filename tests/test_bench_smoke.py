@@ -206,7 +206,7 @@ def test_goal_figures_never_round_onto_their_limit(value, limit, digits, shown):
     assert _bench_module("run").near(value, limit, digits) == shown
 
 
-@pytest.mark.parametrize("workload", ["flood", "natural", "mixed"])
+@pytest.mark.parametrize("workload", ["flood", "natural", "mixed", "gauge-20-words", "gauge-bytes"])
 def test_ab_times_two_builds_in_turn(workload):
     import zelmo_micro
     so = zelmo_micro.__file__
